@@ -1,0 +1,35 @@
+# Everything runs inside .venv, created here from CPython 3.12.
+PYTHON_312 := $(shell scripts/find-python)
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.deps-stamp
+
+.PHONY: demo test install venv pytest pool-test bench clean
+
+demo: install
+	$(PY) examples/patients.py
+
+test: install
+	$(PY) -m pytest -q
+	if [ -x tests/pool/run ]; then tests/pool/run; fi
+
+venv: $(STAMP)
+
+$(STAMP): requirements-dev.txt
+	test -x $(PY) || $(PYTHON_312) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+# Installed the way a user installs it; the build directory is kept for fast rebuilds.
+install: venv
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+pytest: install
+	$(PY) -m pytest -q
+
+pool-test:
+	if [ -x tests/pool/run ]; then tests/pool/run; fi
+
+clean:
+	rm -rf build $(VENV)
