@@ -1,0 +1,54 @@
+"""Shared tables: the module's functions and their parameters."""
+
+from dataclasses import dataclass
+
+import _corvane
+
+STANDARD_PARAMS = (
+    "sex", "age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "has_diabetes",
+    "current_smoker", "bmi", "egfr", "on_htn_meds", "on_cholesterol_meds",
+)
+HF_PARAMS = (
+    "sex", "age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "has_diabetes",
+    "is_smoker", "bmi", "egfr", "on_meds", "_cholesterol_treated",
+)
+# What each position converts to; the same for all six scalar functions.
+PARAM_KINDS = ("text", "real", "real", "real", "real", "bool", "bool", "real", "real", "bool",
+               "bool")
+
+
+@dataclass(frozen=True)
+class Scalar:
+    name: str
+    model: str  # "cvd", "ascvd" or "hf", as the reference names them
+    horizon: int
+    params: tuple
+
+    @property
+    def fn(self):
+        return getattr(_corvane, self.name)
+
+    def __call__(self, *args, **kwargs):
+        return self.fn(*args, **kwargs)
+
+    def __str__(self):
+        return self.name
+
+
+# Registration order.
+SCALAR_FUNCTIONS = (
+    Scalar("calculate_10_yr_heart_failure_rust", "hf", 10, HF_PARAMS),
+    Scalar("calculate_30_yr_heart_failure_rust", "hf", 30, HF_PARAMS),
+    Scalar("calculate_10_yr_ascvd_rust", "ascvd", 10, STANDARD_PARAMS),
+    Scalar("calculate_30_yr_ascvd_rust", "ascvd", 30, STANDARD_PARAMS),
+    Scalar("calculate_10_yr_cvd_rust", "cvd", 10, STANDARD_PARAMS),
+    Scalar("calculate_30_yr_cvd_rust", "cvd", 30, STANDARD_PARAMS),
+)
+BATCH_NAMES = (
+    "calculate_10_yr_ascvd_rust_parallel_np",
+    "calculate_30_yr_ascvd_rust_parallel_np",
+    "calculate_10_yr_cvd_rust_parallel_np",
+    "calculate_30_yr_cvd_rust_parallel_np",
+    "calculate_10_yr_hf_rust_parallel_np",
+    "calculate_30_yr_hf_rust_parallel_np",
+)
