@@ -7,7 +7,7 @@ STAMP := $(VENV)/.deps-stamp
 .PHONY: demo test install venv pytest pool-test bench clean
 
 demo: install
-	$(PY) examples/patients.py
+	$(VENV)/bin/corvane score
 
 test: install
 	$(PY) -m pytest -q
@@ -23,7 +23,7 @@ $(STAMP): requirements-dev.txt
 
 # Installed the way a user installs it; the build directory is kept for fast rebuilds.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	flock $(VENV)/.install-lock $(PY) -m pip install -q --no-build-isolation --no-deps .
 
 pytest: install
 	$(PY) -m pytest -q

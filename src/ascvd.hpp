@@ -1,4 +1,5 @@
-// The atherosclerotic cardiovascular disease model: its four coefficient sets and two risk functions.
+// The atherosclerotic cardiovascular disease model: its four coefficient sets and two risk
+// functions.
 #pragma once
 
 #include "utils.hpp"
@@ -117,22 +118,24 @@ inline constexpr CoefficientSet kAscvd30Male = {
     .age_x_bmi = 0.0,
 };
 
-inline RiskOutcome calculate_10_yr_ascvd_risk(
-    std::string_view sex, double age, double total_cholesterol, double hdl_cholesterol,
-    double systolic_bp, bool has_diabetes, bool current_smoker, double bmi, double egfr,
-    bool on_htn_meds, bool on_cholesterol_meds) noexcept {
+inline RiskOutcome calculate_10_yr_ascvd_risk(std::string_view sex, double age,
+                                              double total_cholesterol, double hdl_cholesterol,
+                                              double systolic_bp, bool has_diabetes,
+                                              bool current_smoker, double bmi, double egfr,
+                                              bool on_htn_meds, bool on_cholesterol_meds) noexcept {
   return risk_for_sets<true, kAscvd10Female, kAscvd10Male>(
-      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker,
-      bmi, egfr, on_htn_meds, on_cholesterol_meds);
+      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker, bmi,
+      egfr, on_htn_meds, on_cholesterol_meds);
 }
 
-inline RiskOutcome calculate_30_yr_ascvd_risk(
-    std::string_view sex, double age, double total_cholesterol, double hdl_cholesterol,
-    double systolic_bp, bool has_diabetes, bool current_smoker, double bmi, double egfr,
-    bool on_htn_meds, bool on_cholesterol_meds) noexcept {
+inline RiskOutcome calculate_30_yr_ascvd_risk(std::string_view sex, double age,
+                                              double total_cholesterol, double hdl_cholesterol,
+                                              double systolic_bp, bool has_diabetes,
+                                              bool current_smoker, double bmi, double egfr,
+                                              bool on_htn_meds, bool on_cholesterol_meds) noexcept {
   return risk_for_sets<false, kAscvd30Female, kAscvd30Male>(
-      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker,
-      bmi, egfr, on_htn_meds, on_cholesterol_meds);
+      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker, bmi,
+      egfr, on_htn_meds, on_cholesterol_meds);
 }
 
 }  // namespace corvane

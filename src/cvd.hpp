@@ -117,22 +117,24 @@ inline constexpr CoefficientSet kCvd30Male = {
     .age_x_bmi = 0.0,
 };
 
-inline RiskOutcome calculate_10_yr_cvd_risk(
-    std::string_view sex, double age, double total_cholesterol, double hdl_cholesterol,
-    double systolic_bp, bool has_diabetes, bool current_smoker, double bmi, double egfr,
-    bool on_htn_meds, bool on_cholesterol_meds) noexcept {
-  return risk_for_sets<true, kCvd10Female, kCvd10Male>(
-      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker,
-      bmi, egfr, on_htn_meds, on_cholesterol_meds);
+inline RiskOutcome calculate_10_yr_cvd_risk(std::string_view sex, double age,
+                                            double total_cholesterol, double hdl_cholesterol,
+                                            double systolic_bp, bool has_diabetes,
+                                            bool current_smoker, double bmi, double egfr,
+                                            bool on_htn_meds, bool on_cholesterol_meds) noexcept {
+  return risk_for_sets<true, kCvd10Female, kCvd10Male>(sex, age, total_cholesterol, hdl_cholesterol,
+                                                       systolic_bp, has_diabetes, current_smoker,
+                                                       bmi, egfr, on_htn_meds, on_cholesterol_meds);
 }
 
-inline RiskOutcome calculate_30_yr_cvd_risk(
-    std::string_view sex, double age, double total_cholesterol, double hdl_cholesterol,
-    double systolic_bp, bool has_diabetes, bool current_smoker, double bmi, double egfr,
-    bool on_htn_meds, bool on_cholesterol_meds) noexcept {
+inline RiskOutcome calculate_30_yr_cvd_risk(std::string_view sex, double age,
+                                            double total_cholesterol, double hdl_cholesterol,
+                                            double systolic_bp, bool has_diabetes,
+                                            bool current_smoker, double bmi, double egfr,
+                                            bool on_htn_meds, bool on_cholesterol_meds) noexcept {
   return risk_for_sets<false, kCvd30Female, kCvd30Male>(
-      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker,
-      bmi, egfr, on_htn_meds, on_cholesterol_meds);
+      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker, bmi,
+      egfr, on_htn_meds, on_cholesterol_meds);
 }
 
 }  // namespace corvane

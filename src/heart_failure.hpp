@@ -117,22 +117,26 @@ inline constexpr CoefficientSet kHeartFailure30Male = {
     .age_x_bmi = -0.0182831,
 };
 
-inline RiskOutcome calculate_10_yr_heart_failure_risk(
-    std::string_view sex, double age, double total_cholesterol, double hdl_cholesterol,
-    double systolic_bp, bool has_diabetes, bool current_smoker, double bmi, double egfr,
-    bool on_htn_meds, bool on_cholesterol_meds) noexcept {
+inline RiskOutcome calculate_10_yr_heart_failure_risk(std::string_view sex, double age,
+                                                      double total_cholesterol,
+                                                      double hdl_cholesterol, double systolic_bp,
+                                                      bool has_diabetes, bool current_smoker,
+                                                      double bmi, double egfr, bool on_htn_meds,
+                                                      bool on_cholesterol_meds) noexcept {
   return risk_for_sets<true, kHeartFailure10Female, kHeartFailure10Male>(
-      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker,
-      bmi, egfr, on_htn_meds, on_cholesterol_meds);
+      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker, bmi,
+      egfr, on_htn_meds, on_cholesterol_meds);
 }
 
-inline RiskOutcome calculate_30_yr_heart_failure_risk(
-    std::string_view sex, double age, double total_cholesterol, double hdl_cholesterol,
-    double systolic_bp, bool has_diabetes, bool current_smoker, double bmi, double egfr,
-    bool on_htn_meds, bool on_cholesterol_meds) noexcept {
+inline RiskOutcome calculate_30_yr_heart_failure_risk(std::string_view sex, double age,
+                                                      double total_cholesterol,
+                                                      double hdl_cholesterol, double systolic_bp,
+                                                      bool has_diabetes, bool current_smoker,
+                                                      double bmi, double egfr, bool on_htn_meds,
+                                                      bool on_cholesterol_meds) noexcept {
   return risk_for_sets<false, kHeartFailure30Female, kHeartFailure30Male>(
-      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker,
-      bmi, egfr, on_htn_meds, on_cholesterol_meds);
+      sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker, bmi,
+      egfr, on_htn_meds, on_cholesterol_meds);
 }
 
 }  // namespace corvane

@@ -1,8 +1,8 @@
 // The module definition, PyInit__corvane and the registration of the twelve functions.
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include "module.hpp"
+
+#include <Python.h>
 
 #include <atomic>
 #include <cstdint>
@@ -12,13 +12,13 @@
 namespace corvane {
 namespace {
 
-#define CORVANE_METHOD(name, params)                                                    \
-  PyMethodDef {                                                                         \
-    #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&name)),          \
-        METH_FASTCALL | METH_KEYWORDS, #name "(" params ")\n--\n\n"                     \
+#define CORVANE_METHOD(name, params)                                              \
+  PyMethodDef {                                                                   \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(&name)), \
+        METH_FASTCALL | METH_KEYWORDS, #name "(" params ")\n--\n\n"               \
   }
 
-#define CORVANE_STANDARD                                                                     \
+#define CORVANE_STANDARD                                                                      \
   "sex, age, total_cholesterol, hdl_cholesterol, systolic_bp, has_diabetes, current_smoker, " \
   "bmi, egfr, on_htn_meds, on_cholesterol_meds"
 #define CORVANE_HEART_FAILURE                                                                 \

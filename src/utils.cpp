@@ -4,6 +4,17 @@
 
 #include "utils_py.hpp"
 
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "pool/pool.hpp"
+
 namespace corvane {
 
 Result<RiskInputs> bind_inputs(const FunctionDescription& desc, PyObject* const* args,
@@ -45,16 +56,190 @@ Result<RiskInputs> bind_inputs(const FunctionDescription& desc, PyObject* const*
   return in;
 }
 
+namespace {
+
+// NumPy's table is read from numpy.core.multiarray on the first batch call, never at import; a
+// failed load leaves it null so the next call tries again.
+Result<bool> load_numpy() noexcept {
+  if (PyArray_API != nullptr) return true;
+  auto failure = [](const char* why) -> Pending {
+    std::string message = std::string("Failed to access NumPy array API capsule: ") + why;
+    if (PyErr_Occurred()) {
+      Ref raised = Ref::steal(PyErr_GetRaisedException());
+      Ref text = Ref::steal(PyObject_Str(raised.get()));
+      const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+      PyErr_Clear();
+      if (utf8 != nullptr) message = message + " (" + utf8 + ")";
+    }
+    throw InternalFailure(message);
+  };
+  Ref module = Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
+  if (!module) return failure("cannot import numpy.core.multiarray");
+  Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+  if (!capsule) return failure("no _ARRAY_API");
+  if (!PyCapsule_CheckExact(capsule.get())) return failure("_ARRAY_API is not a capsule");
+  auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (table == nullptr) return failure("_ARRAY_API holds a null pointer");
+  // The checks NumPy's own import_array makes: ABI, feature level and byte order.
+  auto abi_version = reinterpret_cast<unsigned int (*)()>(table[0]);
+  auto feature_version = reinterpret_cast<unsigned int (*)()>(table[211]);
+  auto endianness = reinterpret_cast<int (*)()>(table[210]);
+  if (NPY_VERSION < abi_version()) return failure("NumPy's ABI is newer than this build");
+  if (NPY_FEATURE_VERSION > feature_version()) return failure("NumPy is older than this build");
+  if (endianness() != NPY_CPU_LITTLE) return failure("unexpected byte order");
+  PyArray_RUNTIME_VERSION = static_cast<int>(feature_version());
+  PyArray_API = table;  // the capsule's owner, NumPy's module, is never unloaded
+  return true;
+}
+
+// Owns a result buffer; installed as the result array's base so the buffer dies with it.
+struct ResultHolder {
+  PyObject_HEAD double* buffer;
+};
+
+void holder_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  std::free(reinterpret_cast<ResultHolder*>(self)->buffer);
+  type->tp_free(self);
+  Py_DECREF(type);  // heap type instances own a reference to their type
+}
+
+PyType_Slot kHolderSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&holder_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the memory of a corvane result array.")},
+    {0, nullptr},
+};
+PyType_Spec kHolderSpec = {
+    .name = "_corvane.ResultHolder",
+    .basicsize = sizeof(ResultHolder),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kHolderSlots,
+};
+
+struct FreeDeleter {
+  void operator()(double* p) const noexcept { std::free(p); }
+};
+using Buffer = std::unique_ptr<double, FreeDeleter>;
+
+// Takes the buffer into a new holder, or leaves it with the caller on failure.
+Ref make_holder(Buffer& buffer) noexcept {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyType_FromSpec(&kHolderSpec);
+    if (type == nullptr) return Ref();
+  }
+  auto* holder = PyObject_New(ResultHolder, reinterpret_cast<PyTypeObject*>(type));
+  if (holder == nullptr) return Ref();
+  holder->buffer = buffer.release();
+  return Ref::steal(reinterpret_cast<PyObject*>(holder));
+}
+
+Pending data_error(Pending error) noexcept {
+  return argument_extraction_error("data", std::move(error));
+}
+
+Pending dtype_mismatch(PyArray_Descr* descr) noexcept {
+  Ref text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+  if (!text) return Pending::fetch();
+  return data_error(Pending::with_message(
+      PyExc_TypeError,
+      Ref::steal(PyUnicode_FromFormat("type mismatch:\n from=%U, to=float64", text.get()))));
+}
+
+// Reads one element wherever the strides put it. memcpy, because a view of a packed
+// structure can place a double at any byte.
+inline double element(const char* row, npy_intp column_stride, int column) noexcept {
+  double v;
+  std::memcpy(&v, row + column * column_stride, sizeof v);
+  return v;
+}
+
+constexpr std::string_view kMale = "male";
+constexpr std::string_view kFemale = "female";
+
+void decode_rows(const char* base, npy_intp rows, npy_intp row_stride, npy_intp column_stride,
+                 RiskInputs* out) noexcept {
+  for (npy_intp i = 0; i < rows; ++i) {
+    const char* row = base + i * row_stride;
+    RiskInputs& r = out[i];
+    r.sex = element(row, column_stride, 0) == 1.0 ? kMale : kFemale;
+    r.age = element(row, column_stride, 1);
+    r.total_cholesterol = element(row, column_stride, 2);
+    r.hdl_cholesterol = element(row, column_stride, 3);
+    r.systolic_bp = element(row, column_stride, 4);
+    r.has_diabetes = element(row, column_stride, 5) != 0.0;
+    r.current_smoker = element(row, column_stride, 6) != 0.0;
+    r.bmi = element(row, column_stride, 7);
+    r.egfr = element(row, column_stride, 8);
+    r.on_htn_meds = element(row, column_stride, 9) != 0.0;
+    r.on_cholesterol_meds = element(row, column_stride, 10) != 0.0;
+  }
+}
+
+// The arrays are allocated before any work, so a batch too large for memory (a broadcast view
+// costs NumPy nothing) ends in MemoryError with everything released, not in a dead process.
+template <class T>
+T* allocate_array(std::size_t n) {
+  if (n > PY_SSIZE_T_MAX / sizeof(T)) throw std::bad_alloc();
+  void* p = std::malloc(n == 0 ? 1 : n * sizeof(T));
+  if (p == nullptr) throw std::bad_alloc();
+  return static_cast<T*>(p);
+}
+
+Result<Ref> evaluate_array(PyArrayObject* array, RiskFunction fn) {
+  if (PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 11) {
+    return Pending::value_error("Array shape must be (n, 11)");
+  }
+  const npy_intp n = PyArray_DIM(array, 0);
+  const auto rows = static_cast<std::size_t>(n);
+  Buffer result(allocate_array<double>(rows));
+  std::unique_ptr<RiskInputs, void (*)(RiskInputs*)> records(allocate_array<RiskInputs>(rows),
+                                                             [](RiskInputs* p) { std::free(p); });
+  decode_rows(static_cast<const char*>(PyArray_DATA(array)), n, PyArray_STRIDE(array, 0),
+              PyArray_STRIDE(array, 1), records.get());
+  evaluate_rows(fn, records.get(), rows, result.get());
+  records.reset();
+
+  Ref holder = make_holder(result);
+  if (!holder) {
+    PyErr_Clear();
+    throw InternalFailure("Failed to create slice container");
+  }
+  npy_intp dims[1] = {n};
+  npy_intp strides[1] = {sizeof(double)};
+  double* data = reinterpret_cast<ResultHolder*>(holder.get())->buffer;
+  // steals the descriptor, success or not
+  Ref out = checked_new(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 1,
+                                             dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+  // steals holder, success or not
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(out.get()), holder.release()) < 0) {
+    return Pending::fetch();
+  }
+  return out;
+}
+
+}  // namespace
+
 PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RiskFunction fn,
                                           PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
-  (void)fn;
   return call_frame([&]() -> Result<Ref> {
-    PyObject* slots[1] = {};
-    if (auto error = extract_arguments_fastcall(desc, args, nargs, kwnames, slots)) {
+    PyObject* data = nullptr;
+    if (auto error = extract_arguments_fastcall(desc, args, nargs, kwnames, &data)) {
       return std::move(*error);
     }
-    throw InternalFailure("batch evaluation is not available yet");
+    Result<bool> loaded = load_numpy();
+    if (!loaded) return std::move(loaded.error());
+    if (!PyArray_Check(data)) return data_error(conversion_error(data, "PyArray<T, D>"));
+    auto* array = reinterpret_cast<PyArrayObject*>(data);
+    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (float64 == nullptr) return Pending::fetch();
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    const bool equivalent = descr == float64 || PyArray_EquivTypes(descr, float64);
+    Py_DECREF(float64);
+    if (!equivalent) return dtype_mismatch(descr);
+    return evaluate_array(array, fn);
   });
 }
 

@@ -76,8 +76,8 @@ static_assert(sizeof(CoefficientSet) == 25 * sizeof(double));
 // The signature every risk function shares; the batch path passes them around as plain pointers.
 using RiskFunction = RiskOutcome (*)(std::string_view sex, double age, double total_cholesterol,
                                      double hdl_cholesterol, double systolic_bp, bool has_diabetes,
-                                     bool current_smoker, double bmi, double egfr,
-                                     bool on_htn_meds, bool on_cholesterol_meds);
+                                     bool current_smoker, double bmi, double egfr, bool on_htn_meds,
+                                     bool on_cholesterol_meds);
 
 inline RiskOutcome evaluate(RiskFunction fn, const RiskInputs& in) noexcept {
   return fn(in.sex, in.age, in.total_cholesterol, in.hdl_cholesterol, in.systolic_bp,
@@ -180,12 +180,12 @@ RiskOutcome risk_for_sets(std::string_view sex, double age, double total_cholest
   } else {
     return {.message = kSexMessage};
   }
-  const double x = common_calculation(*set, has_diabetes, current_smoker, on_htn_meds,
-                                      on_cholesterol_meds, systolic_bp, non_hdl, hdl_cholesterol,
-                                      a, a2, egfr, bmi);
+  const double x =
+      common_calculation(*set, has_diabetes, current_smoker, on_htn_meds, on_cholesterol_meds,
+                         systolic_bp, non_hdl, hdl_cholesterol, a, a2, egfr, bmi);
   // pow(e, x), not exp(x): the two can differ in the last bit and every path must agree.
   const double p = std::pow(2.718281828459045, x);
-  return {.percent = (p / (1.0 + p)) * 100.0};
+  return {.percent = (p / (1.0 + p)) * 100.0, .message = {}};
 }
 
 }  // namespace corvane

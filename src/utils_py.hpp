@@ -13,14 +13,22 @@ namespace corvane {
 
 // Parameter names of the scalar functions; three differ for heart failure.
 inline constexpr std::array<std::string_view, 11> kStandardParams = {
-    "sex",         "age",           "total_cholesterol", "hdl_cholesterol",
-    "systolic_bp", "has_diabetes",  "current_smoker",    "bmi",
-    "egfr",        "on_htn_meds",   "on_cholesterol_meds",
+    "sex",         "age",          "total_cholesterol",   "hdl_cholesterol",
+    "systolic_bp", "has_diabetes", "current_smoker",      "bmi",
+    "egfr",        "on_htn_meds",  "on_cholesterol_meds",
 };
 inline constexpr std::array<std::string_view, 11> kHeartFailureParams = {
-    "sex",         "age",          "total_cholesterol", "hdl_cholesterol",
-    "systolic_bp", "has_diabetes", "is_smoker",         "bmi",
-    "egfr",        "on_meds",      "_cholesterol_treated",
+    "sex",
+    "age",
+    "total_cholesterol",
+    "hdl_cholesterol",
+    "systolic_bp",
+    "has_diabetes",
+    "is_smoker",
+    "bmi",
+    "egfr",
+    "on_meds",
+    "_cholesterol_treated",
 };
 inline constexpr std::array<std::string_view, 1> kBatchParams = {"data"};
 

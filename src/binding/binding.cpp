@@ -1,8 +1,8 @@
 // Pending errors, the call frame's cold paths, the argument binder and the converters.
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include "binding/binding.hpp"
+
+#include <Python.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -80,8 +80,8 @@ void raise_internal_failure(const char* message) noexcept {
   std::fprintf(stderr, "corvane: internal failure: %s\n", message);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // its creation left MemoryError or similar pending
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                             "replace"));
+  Ref text = Ref::steal(
+      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
   if (!text) return;
   PyErr_SetObject(type, text.get());
 }
@@ -109,7 +109,8 @@ PyObject* interned(const char* text) noexcept {
 Ref type_name(PyObject* obj) noexcept {
   PyObject* key = interned("__qualname__");
   Ref name;
-  if (key != nullptr) name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), key));
+  if (key != nullptr)
+    name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), key));
   if (name && PyUnicode_Check(name.get())) return name;
   PyErr_Clear();
   return utf8("<failed to extract type name>");
@@ -126,14 +127,13 @@ Pending conversion_error(PyObject* obj, std::string_view target) noexcept {
 
 Pending argument_extraction_error(std::string_view parameter, Pending error) noexcept {
   // Only an exact TypeError is renamed; a subclass or any other type passes through.
-  PyObject* type = error.type() != nullptr ? error.type()
-                                           : reinterpret_cast<PyObject*>(Py_TYPE(error.value()));
+  PyObject* type =
+      error.type() != nullptr ? error.type() : reinterpret_cast<PyObject*>(Py_TYPE(error.value()));
   if (type != PyExc_TypeError) return error;
   Ref message = error.type() != nullptr ? Ref::borrow(error.value())
                                         : Ref::steal(PyObject_Str(error.value()));
   if (!message) return Pending::fetch();
-  Ref cause = error.type() != nullptr ? Ref()
-                                      : Ref::steal(PyException_GetCause(error.value()));
+  Ref cause = error.type() != nullptr ? Ref() : Ref::steal(PyException_GetCause(error.value()));
   std::string p(parameter);
   Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", p.c_str(), message.get()));
   if (!text) return Pending::fetch();
@@ -218,7 +218,8 @@ std::optional<Pending> extract_arguments_fastcall(const FunctionDescription& des
         if (!PyUnicode_Check(key)) return conversion_error(key, "PyString");
         std::size_t i = find_parameter(desc, key);
         if (i == desc.count) return keyword_error(desc, "got an unexpected keyword argument", key);
-        if (slots[i] != nullptr) return keyword_error(desc, "got multiple values for argument", key);
+        if (slots[i] != nullptr)
+          return keyword_error(desc, "got multiple values for argument", key);
         slots[i] = args[nargs + k];
       }
     }

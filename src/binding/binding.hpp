@@ -42,7 +42,7 @@ class Pending {
   static Pending fetch() noexcept;
   static Pending object(Ref exception) noexcept { return Pending(nullptr, std::move(exception)); }
 
-  PyObject* type() const noexcept { return type_; }      // null for an exception object
+  PyObject* type() const noexcept { return type_; }          // null for an exception object
   PyObject* value() const noexcept { return value_.get(); }  // the message str or the object
   // Raises in the interpreter; consumes the error.
   void raise() && noexcept;
@@ -56,7 +56,7 @@ class Pending {
 template <class T>
 class Result {
  public:
-  Result(T value) noexcept : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) noexcept : v_(std::in_place_index<0>, std::move(value)) {}        // NOLINT
   Result(Pending error) noexcept : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
   explicit operator bool() const noexcept { return v_.index() == 0; }
   T& operator*() noexcept { return std::get<0>(v_); }
