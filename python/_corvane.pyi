@@ -1,0 +1,110 @@
+"""Type stub for the _corvane extension: exact cardiovascular risk, scalar and batch.
+
+Scalar functions return the risk in percent or raise ValueError with the first failing
+input's message. Batch functions take a float64 array of shape (n, 11) in the column order
+sex (1.0 male, anything else female), age, total_cholesterol, hdl_cholesterol, systolic_bp,
+has_diabetes, current_smoker, bmi, egfr, on_htn_meds, on_cholesterol_meds (flags: nonzero
+is true) and return n risks, NaN where a row fails validation.
+"""
+
+import numpy as np
+import numpy.typing as npt
+
+__all__: list[str]
+
+def calculate_10_yr_heart_failure_rust(
+    sex: str,
+    age: float,
+    total_cholesterol: float,
+    hdl_cholesterol: float,
+    systolic_bp: float,
+    has_diabetes: bool,
+    is_smoker: bool,
+    bmi: float,
+    egfr: float,
+    on_meds: bool,
+    _cholesterol_treated: bool,
+) -> float: ...
+def calculate_30_yr_heart_failure_rust(
+    sex: str,
+    age: float,
+    total_cholesterol: float,
+    hdl_cholesterol: float,
+    systolic_bp: float,
+    has_diabetes: bool,
+    is_smoker: bool,
+    bmi: float,
+    egfr: float,
+    on_meds: bool,
+    _cholesterol_treated: bool,
+) -> float: ...
+def calculate_10_yr_ascvd_rust(
+    sex: str,
+    age: float,
+    total_cholesterol: float,
+    hdl_cholesterol: float,
+    systolic_bp: float,
+    has_diabetes: bool,
+    current_smoker: bool,
+    bmi: float,
+    egfr: float,
+    on_htn_meds: bool,
+    on_cholesterol_meds: bool,
+) -> float: ...
+def calculate_30_yr_ascvd_rust(
+    sex: str,
+    age: float,
+    total_cholesterol: float,
+    hdl_cholesterol: float,
+    systolic_bp: float,
+    has_diabetes: bool,
+    current_smoker: bool,
+    bmi: float,
+    egfr: float,
+    on_htn_meds: bool,
+    on_cholesterol_meds: bool,
+) -> float: ...
+def calculate_10_yr_cvd_rust(
+    sex: str,
+    age: float,
+    total_cholesterol: float,
+    hdl_cholesterol: float,
+    systolic_bp: float,
+    has_diabetes: bool,
+    current_smoker: bool,
+    bmi: float,
+    egfr: float,
+    on_htn_meds: bool,
+    on_cholesterol_meds: bool,
+) -> float: ...
+def calculate_30_yr_cvd_rust(
+    sex: str,
+    age: float,
+    total_cholesterol: float,
+    hdl_cholesterol: float,
+    systolic_bp: float,
+    has_diabetes: bool,
+    current_smoker: bool,
+    bmi: float,
+    egfr: float,
+    on_htn_meds: bool,
+    on_cholesterol_meds: bool,
+) -> float: ...
+def calculate_10_yr_ascvd_rust_parallel_np(
+    data: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
+def calculate_30_yr_ascvd_rust_parallel_np(
+    data: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
+def calculate_10_yr_cvd_rust_parallel_np(
+    data: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
+def calculate_30_yr_cvd_rust_parallel_np(
+    data: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
+def calculate_10_yr_hf_rust_parallel_np(
+    data: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
+def calculate_30_yr_hf_rust_parallel_np(
+    data: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
