@@ -1,0 +1,174 @@
+// Speed of the risk core and the pool, without Python: prints one JSON object per line.
+//
+//   core_bench [--rows N] [--reps R]
+//
+// "core": one thread evaluating already-decoded rows through a RiskFunction pointer, as the
+// pool's pieces do; "pool": evaluate_rows over the same rows with the pool's W workers (set
+// RAYON_NUM_THREADS before the run; the pool is built once per process); "static_split": W
+// plain threads with equal shares, the baseline for what W threads can do on the machine at
+// that moment. Medians over R interleaved repetitions, after one unmeasured warm-up of each.
+// Every pool result is checked against the single-thread result, bit for bit.
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// g++ 12 takes `return {.percent = p};` in utils.hpp for a missing initializer under -Wextra.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include "cvd.hpp"
+#include "heart_failure.hpp"
+#pragma GCC diagnostic pop
+#include "pool/pool.hpp"
+
+namespace {
+
+using corvane::RiskFunction;
+using corvane::RiskInputs;
+using Clock = std::chrono::steady_clock;
+
+struct Rng {
+  std::uint64_t state;
+  double uniform(double lo, double hi) {
+    state = state * 6364136223846793005 + 1442695040888963407;
+    return lo + (hi - lo) * static_cast<double>(state >> 11) * 0x1.0p-53;
+  }
+};
+
+// In-range rows, so every row runs the whole equation.
+std::vector<RiskInputs> make_rows(std::size_t n) {
+  Rng rng{12345};
+  std::vector<RiskInputs> rows(n);
+  for (auto& r : rows) {
+    r.sex = rng.uniform(0, 1) < 0.5 ? "male" : "female";
+    r.age = rng.uniform(30.0, 79.0);
+    r.total_cholesterol = rng.uniform(130.0, 320.0);
+    r.hdl_cholesterol = rng.uniform(20.0, 100.0);
+    r.systolic_bp = rng.uniform(90.0, 200.0);
+    r.has_diabetes = rng.uniform(0, 1) < 0.3;
+    r.current_smoker = rng.uniform(0, 1) < 0.3;
+    r.bmi = rng.uniform(18.5, 39.9);
+    r.egfr = rng.uniform(15.0, 140.0);
+    r.on_htn_meds = rng.uniform(0, 1) < 0.5;
+    r.on_cholesterol_meds = rng.uniform(0, 1) < 0.5;
+  }
+  return rows;
+}
+
+// The pool's own inner loop, on one thread, over rows [lo, hi). `fn` goes through a volatile so
+// the call stays indirect, as it is in the pool.
+void evaluate_serially(RiskFunction fn, const RiskInputs* rows, std::size_t lo, std::size_t hi,
+                       double* out) {
+  RiskFunction volatile indirect = fn;
+  const RiskFunction f = indirect;
+  for (std::size_t i = lo; i < hi; ++i) {
+    const RiskInputs& r = rows[i];
+    const corvane::RiskOutcome o =
+        f(r.sex, r.age, r.total_cholesterol, r.hdl_cholesterol, r.systolic_bp, r.has_diabetes,
+          r.current_smoker, r.bmi, r.egfr, r.on_htn_meds, r.on_cholesterol_meds);
+    out[i] = o.ok() ? o.percent : std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+  }
+}
+
+// W fresh threads, each with an equal share: what W threads can do on this machine right now,
+// with no pool at all. The pool's figure is judged against it.
+void evaluate_static_split(RiskFunction fn, const RiskInputs* rows, std::size_t n,
+                           std::size_t threads, double* out) {
+  std::vector<std::thread> pool;
+  for (std::size_t t = 1; t < threads; ++t) {
+    pool.emplace_back(evaluate_serially, fn, rows, n * t / threads, n * (t + 1) / threads, out);
+  }
+  evaluate_serially(fn, rows, 0, n / threads, out);
+  for (auto& t : pool) t.join();
+}
+
+double seconds_of(const std::function<void()>& body) {
+  const auto start = Clock::now();
+  body();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void print(const char* bench, const char* function, std::size_t threads, std::size_t n,
+           const std::vector<double>& seconds, double core_median) {
+  const double med = median(seconds);
+  std::printf(
+      "{\"bench\": \"%s\", \"function\": \"%s\", \"workers\": %zu, \"rows\": %zu, \"reps\": %zu, "
+      "\"median_s\": %.6f, \"min_s\": %.6f, \"ns_per_row\": %.3f, \"rows_per_s\": %.0f, "
+      "\"speedup_vs_core\": %.3f}\n",
+      bench, function, threads, n, seconds.size(), med,
+      *std::min_element(seconds.begin(), seconds.end()), med / static_cast<double>(n) * 1e9,
+      static_cast<double>(n) / med, core_median / med);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t n = 1'000'000;
+  int reps = 9;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string_view flag = argv[i];
+    if (flag == "--rows") {
+      n = std::strtoull(argv[i + 1], nullptr, 10);
+    } else if (flag == "--reps") {
+      reps = std::max(1, std::atoi(argv[i + 1]));
+    } else {
+      std::fprintf(stderr, "usage: core_bench [--rows N] [--reps R]\n");
+      return 2;
+    }
+  }
+  const auto rows = make_rows(n);
+  const std::size_t workers = corvane::worker_count();
+  const struct {
+    const char* name;
+    RiskFunction fn;
+  } functions[] = {
+      {"calculate_10_yr_cvd_risk", corvane::calculate_10_yr_cvd_risk},
+      {"calculate_10_yr_heart_failure_risk", corvane::calculate_10_yr_heart_failure_risk},
+  };
+  int mismatches = 0;
+  for (const auto& f : functions) {
+    std::vector<double> serial(n);
+    std::vector<double> parallel(n);
+    std::vector<double> split(n);
+    const auto core = [&] { evaluate_serially(f.fn, rows.data(), 0, n, serial.data()); };
+    const auto pool = [&] { corvane::evaluate_rows(f.fn, rows.data(), n, parallel.data()); };
+    const auto fixed = [&] { evaluate_static_split(f.fn, rows.data(), n, workers, split.data()); };
+    core();  // warm-up: page in the buffers, wake the workers
+    pool();
+    fixed();
+    // Interleaved, so that a change in the machine's other load touches all three alike.
+    std::vector<double> core_s, pool_s, fixed_s;
+    for (int r = 0; r < reps; ++r) {
+      core_s.push_back(seconds_of(core));
+      pool_s.push_back(seconds_of(pool));
+      fixed_s.push_back(seconds_of(fixed));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      mismatches +=
+          std::bit_cast<std::uint64_t>(serial[i]) != std::bit_cast<std::uint64_t>(parallel[i]);
+    }
+    const double core_median = median(core_s);
+    print("core", f.name, 1, n, core_s, core_median);
+    print("pool", f.name, workers, n, pool_s, core_median);
+    print("static_split", f.name, workers, n, fixed_s, core_median);
+  }
+  if (mismatches != 0) {
+    std::fprintf(stderr, "core_bench: %d pool results differ from the single-thread ones\n",
+                 mismatches);
+    return 1;
+  }
+  return 0;
+}
