@@ -4,14 +4,14 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test install venv pytest pool-test bench clean
+.PHONY: demo test install venv pytest pool-test bench sanitize-test soak clean
 
 demo: install
 	$(VENV)/bin/corvane score
 
 test: install
 	$(PY) -m pytest -q
-	if [ -x tests/pool/run ]; then tests/pool/run; fi
+	tests/pool/run
 
 venv: $(STAMP)
 
@@ -29,7 +29,7 @@ pytest: install
 	$(PY) -m pytest -q
 
 pool-test:
-	if [ -x tests/pool/run ]; then tests/pool/run; fi
+	tests/pool/run
 
 clean:
 	rm -rf build $(VENV)

@@ -52,3 +52,12 @@ BATCH_NAMES = (
     "calculate_10_yr_hf_rust_parallel_np",
     "calculate_30_yr_hf_rust_parallel_np",
 )
+
+
+def scalar_of(batch_name):
+    """The scalar function a batch function must agree with row by row."""
+    name = batch_name.replace("_parallel_np", "").replace("_hf_", "_heart_failure_")
+    return next(s for s in SCALAR_FUNCTIONS if s.name == name)
+
+
+BATCH_PAIRS = tuple((getattr(_corvane, name), scalar_of(name)) for name in BATCH_NAMES)
