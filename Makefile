@@ -31,5 +31,13 @@ pytest: install
 pool-test:
 	tests/pool/run
 
+# Every test against an AddressSanitizer + UndefinedBehaviorSanitizer build; fails on any report.
+sanitize-test: venv
+	scripts/sanitize-test
+
+# Load tests, kept out of the default run.
+soak: install
+	$(PY) -m pytest -q -m soak
+
 clean:
 	rm -rf build $(VENV)
