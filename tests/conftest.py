@@ -1,5 +1,6 @@
 """Shared tables: the module's functions and their parameters."""
 
+import ctypes
 from dataclasses import dataclass
 
 import _corvane
@@ -61,3 +62,14 @@ def scalar_of(batch_name):
 
 
 BATCH_PAIRS = tuple((getattr(_corvane, name), scalar_of(name)) for name in BATCH_NAMES)
+
+
+def vectorcall(fn, positional, kwnames, kwvalues):
+    """Call fn as the interpreter does, with a keyword-name tuple no Python call can build:
+    repeated and non-str names get through."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = (ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                     ctypes.py_object)
+    vector = (ctypes.py_object * (len(positional) + len(kwvalues)))(*positional, *kwvalues)
+    return call(fn, vector, len(positional), tuple(kwnames))

@@ -1,6 +1,5 @@
 """Binding arguments to parameters and converting them: results and every failure, exactly."""
 
-import ctypes
 import gc
 import itertools
 import random
@@ -11,7 +10,7 @@ from fractions import Fraction
 import pytest
 
 import _corvane
-from conftest import PARAM_KINDS, SCALAR_FUNCTIONS
+from conftest import PARAM_KINDS, SCALAR_FUNCTIONS, vectorcall
 from reference import BASELINE as ARGS, bounds, random_inputs  # ARGS: all in range
 
 NAMES = {s.name: s for s in SCALAR_FUNCTIONS}
@@ -52,16 +51,6 @@ def outcome(call):
         return call().hex()
     except ValueError as e:
         return e.args
-
-
-def vectorcall(fn, positional, kwnames, kwvalues):
-    """Call fn as the interpreter does, with a keyword-name tuple no Python call can build."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = (ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                     ctypes.py_object)
-    vector = (ctypes.py_object * (len(positional) + len(kwvalues)))(*positional, *kwvalues)
-    return call(fn, vector, len(positional), tuple(kwnames))
 
 
 # --- binding -----------------------------------------------------------------------------

@@ -9,7 +9,8 @@ import numpy as np
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import _corvane
-from conftest import BATCH_NAMES, HF_PARAMS, PARAM_KINDS, SCALAR_FUNCTIONS, STANDARD_PARAMS
+from conftest import (BATCH_NAMES, HF_PARAMS, PARAM_KINDS, SCALAR_FUNCTIONS, STANDARD_PARAMS,
+                      vectorcall)
 from reference import bounds, reference
 
 # The interpreter's own conversion, which the real-number parameters are defined by. Through
@@ -17,16 +18,6 @@ from reference import bounds, reference
 _as_double = ctypes.pythonapi.PyFloat_AsDouble
 _as_double.restype = ctypes.c_double
 _as_double.argtypes = (ctypes.py_object,)
-
-
-def vectorcall(fn, positional, kwnames, kwvalues):
-    """The C calling convention: repeated and non-str keyword names get through."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = (ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                     ctypes.py_object)
-    vector = (ctypes.py_object * (len(positional) + len(kwvalues)))(*positional, *kwvalues)
-    return call(fn, vector, len(positional), tuple(kwnames))
 
 
 # --- the model ---------------------------------------------------------------------------
