@@ -28,6 +28,10 @@ install: venv
 pytest: install
 	$(PY) -m pytest -q
 
+# The benchmark: every figure against a baseline timed in the same run.
+bench: install
+	$(PY) bench/bench.py
+
 pool-test:
 	tests/pool/run
 

@@ -2,12 +2,13 @@
 //
 //   core_bench [--rows N] [--reps R]
 //
-// "core": one thread evaluating already-decoded rows through a RiskFunction pointer, as the
-// pool's pieces do; "pool": evaluate_rows over the same rows with the pool's W workers (set
+// "core": one thread evaluating already-decoded rows with the model's RowsFunction, as each
+// piece of a batch does; "core_rows": the same rows through the RiskFunction one row per call,
+// as a scalar call does; "pool": evaluate_rows over the same rows with the pool's W workers (set
 // RAYON_NUM_THREADS before the run; the pool is built once per process); "static_split": W
 // plain threads with equal shares, the baseline for what W threads can do on the machine at
 // that moment. Medians over R interleaved repetitions, after one unmeasured warm-up of each.
-// Every pool result is checked against the single-thread result, bit for bit.
+// Every result is checked against the one-row-per-call result, bit for bit.
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -32,6 +33,7 @@ namespace {
 
 using corvane::RiskFunction;
 using corvane::RiskInputs;
+using corvane::RowsFunction;
 using Clock = std::chrono::steady_clock;
 
 struct Rng {
@@ -62,10 +64,10 @@ std::vector<RiskInputs> make_rows(std::size_t n) {
   return rows;
 }
 
-// The pool's own inner loop, on one thread, over rows [lo, hi). `fn` goes through a volatile so
-// the call stays indirect, as it is in the pool.
-void evaluate_serially(RiskFunction fn, const RiskInputs* rows, std::size_t lo, std::size_t hi,
-                       double* out) {
+// One row per call, on one thread, over rows [lo, hi). `fn` goes through a volatile so the call
+// stays indirect, as it is behind a Python function.
+void evaluate_one_by_one(RiskFunction fn, const RiskInputs* rows, std::size_t lo, std::size_t hi,
+                         double* out) {
   RiskFunction volatile indirect = fn;
   const RiskFunction f = indirect;
   for (std::size_t i = lo; i < hi; ++i) {
@@ -77,9 +79,16 @@ void evaluate_serially(RiskFunction fn, const RiskInputs* rows, std::size_t lo, 
   }
 }
 
+// A piece's work, on one thread, over rows [lo, hi): one call of the RowsFunction.
+void evaluate_serially(RowsFunction fn, const RiskInputs* rows, std::size_t lo, std::size_t hi,
+                       double* out) {
+  RowsFunction volatile indirect = fn;
+  indirect(rows + lo, hi - lo, out + lo);
+}
+
 // W fresh threads, each with an equal share: what W threads can do on this machine right now,
 // with no pool at all. The pool's figure is judged against it.
-void evaluate_static_split(RiskFunction fn, const RiskInputs* rows, std::size_t n,
+void evaluate_static_split(RowsFunction fn, const RiskInputs* rows, std::size_t n,
                            std::size_t threads, double* out) {
   std::vector<std::thread> pool;
   for (std::size_t t = 1; t < threads; ++t) {
@@ -107,10 +116,10 @@ void print(const char* bench, const char* function, std::size_t threads, std::si
   std::printf(
       "{\"bench\": \"%s\", \"function\": \"%s\", \"workers\": %zu, \"rows\": %zu, \"reps\": %zu, "
       "\"median_s\": %.6f, \"min_s\": %.6f, \"ns_per_row\": %.3f, \"rows_per_s\": %.0f, "
-      "\"speedup_vs_core\": %.3f}\n",
+      "\"speedup_vs_core\": %.3f, \"record_bytes\": %zu}\n",
       bench, function, threads, n, seconds.size(), med,
       *std::min_element(seconds.begin(), seconds.end()), med / static_cast<double>(n) * 1e9,
-      static_cast<double>(n) / med, core_median / med);
+      static_cast<double>(n) / med, core_median / med, sizeof(RiskInputs));
 }
 
 }  // namespace
@@ -133,40 +142,54 @@ int main(int argc, char** argv) {
   const std::size_t workers = corvane::worker_count();
   const struct {
     const char* name;
-    RiskFunction fn;
+    RiskFunction one;
+    RowsFunction rows;
   } functions[] = {
-      {"calculate_10_yr_cvd_risk", corvane::calculate_10_yr_cvd_risk},
-      {"calculate_10_yr_heart_failure_risk", corvane::calculate_10_yr_heart_failure_risk},
+      {"calculate_10_yr_cvd_risk", corvane::calculate_10_yr_cvd_risk,
+       corvane::calculate_10_yr_cvd_risk_rows},
+      {"calculate_10_yr_heart_failure_risk", corvane::calculate_10_yr_heart_failure_risk,
+       corvane::calculate_10_yr_heart_failure_risk_rows},
   };
   int mismatches = 0;
   for (const auto& f : functions) {
     std::vector<double> serial(n);
+    std::vector<double> one_by_one(n);
     std::vector<double> parallel(n);
     std::vector<double> split(n);
-    const auto core = [&] { evaluate_serially(f.fn, rows.data(), 0, n, serial.data()); };
-    const auto pool = [&] { corvane::evaluate_rows(f.fn, rows.data(), n, parallel.data()); };
-    const auto fixed = [&] { evaluate_static_split(f.fn, rows.data(), n, workers, split.data()); };
+    const auto core = [&] { evaluate_serially(f.rows, rows.data(), 0, n, serial.data()); };
+    const auto core_rows = [&] {
+      evaluate_one_by_one(f.one, rows.data(), 0, n, one_by_one.data());
+    };
+    const auto pool = [&] { corvane::evaluate_rows(f.rows, rows.data(), n, parallel.data()); };
+    const auto fixed = [&] {
+      evaluate_static_split(f.rows, rows.data(), n, workers, split.data());
+    };
     core();  // warm-up: page in the buffers, wake the workers
+    core_rows();
     pool();
     fixed();
-    // Interleaved, so that a change in the machine's other load touches all three alike.
-    std::vector<double> core_s, pool_s, fixed_s;
+    // Interleaved, so that a change in the machine's other load touches all four alike.
+    std::vector<double> core_s, rows_s, pool_s, fixed_s;
     for (int r = 0; r < reps; ++r) {
       core_s.push_back(seconds_of(core));
+      rows_s.push_back(seconds_of(core_rows));
       pool_s.push_back(seconds_of(pool));
       fixed_s.push_back(seconds_of(fixed));
     }
     for (std::size_t i = 0; i < n; ++i) {
-      mismatches +=
-          std::bit_cast<std::uint64_t>(serial[i]) != std::bit_cast<std::uint64_t>(parallel[i]);
+      const auto bits = std::bit_cast<std::uint64_t>(one_by_one[i]);
+      mismatches += bits != std::bit_cast<std::uint64_t>(serial[i]);
+      mismatches += bits != std::bit_cast<std::uint64_t>(parallel[i]);
+      mismatches += bits != std::bit_cast<std::uint64_t>(split[i]);
     }
     const double core_median = median(core_s);
     print("core", f.name, 1, n, core_s, core_median);
+    print("core_rows", f.name, 1, n, rows_s, core_median);
     print("pool", f.name, workers, n, pool_s, core_median);
     print("static_split", f.name, workers, n, fixed_s, core_median);
   }
   if (mismatches != 0) {
-    std::fprintf(stderr, "core_bench: %d pool results differ from the single-thread ones\n",
+    std::fprintf(stderr, "core_bench: %d results differ from the one-row-per-call ones\n",
                  mismatches);
     return 1;
   }

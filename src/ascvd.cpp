@@ -28,7 +28,7 @@ PyObject* calculate_10_yr_ascvd_rust(PyObject*, PyObject* const* args, Py_ssize_
 
 PyObject* calculate_10_yr_ascvd_rust_parallel_np(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
-  return calculate_risk_rust_parallel_np(k10Batch, calculate_10_yr_ascvd_risk, args, nargs,
+  return calculate_risk_rust_parallel_np(k10Batch, calculate_10_yr_ascvd_risk_rows, args, nargs,
                                          kwnames);
 }
 
@@ -39,7 +39,7 @@ PyObject* calculate_30_yr_ascvd_rust(PyObject*, PyObject* const* args, Py_ssize_
 
 PyObject* calculate_30_yr_ascvd_rust_parallel_np(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
-  return calculate_risk_rust_parallel_np(k30Batch, calculate_30_yr_ascvd_risk, args, nargs,
+  return calculate_risk_rust_parallel_np(k30Batch, calculate_30_yr_ascvd_risk_rows, args, nargs,
                                          kwnames);
 }
 

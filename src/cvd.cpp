@@ -28,7 +28,8 @@ PyObject* calculate_10_yr_cvd_rust(PyObject*, PyObject* const* args, Py_ssize_t 
 
 PyObject* calculate_10_yr_cvd_rust_parallel_np(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
-  return calculate_risk_rust_parallel_np(k10Batch, calculate_10_yr_cvd_risk, args, nargs, kwnames);
+  return calculate_risk_rust_parallel_np(k10Batch, calculate_10_yr_cvd_risk_rows, args, nargs,
+                                         kwnames);
 }
 
 PyObject* calculate_30_yr_cvd_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -38,7 +39,8 @@ PyObject* calculate_30_yr_cvd_rust(PyObject*, PyObject* const* args, Py_ssize_t 
 
 PyObject* calculate_30_yr_cvd_rust_parallel_np(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
-  return calculate_risk_rust_parallel_np(k30Batch, calculate_30_yr_cvd_risk, args, nargs, kwnames);
+  return calculate_risk_rust_parallel_np(k30Batch, calculate_30_yr_cvd_risk_rows, args, nargs,
+                                         kwnames);
 }
 
 }  // namespace corvane

@@ -28,8 +28,8 @@ PyObject* calculate_10_yr_heart_failure_rust(PyObject*, PyObject* const* args, P
 
 PyObject* calculate_10_yr_hf_rust_parallel_np(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
-  return calculate_risk_rust_parallel_np(k10Batch, calculate_10_yr_heart_failure_risk, args, nargs,
-                                         kwnames);
+  return calculate_risk_rust_parallel_np(k10Batch, calculate_10_yr_heart_failure_risk_rows, args,
+                                         nargs, kwnames);
 }
 
 PyObject* calculate_30_yr_heart_failure_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -39,8 +39,8 @@ PyObject* calculate_30_yr_heart_failure_rust(PyObject*, PyObject* const* args, P
 
 PyObject* calculate_30_yr_hf_rust_parallel_np(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
-  return calculate_risk_rust_parallel_np(k30Batch, calculate_30_yr_heart_failure_risk, args, nargs,
-                                         kwnames);
+  return calculate_risk_rust_parallel_np(k30Batch, calculate_30_yr_heart_failure_risk_rows, args,
+                                         nargs, kwnames);
 }
 
 }  // namespace corvane

@@ -139,4 +139,15 @@ inline RiskOutcome calculate_30_yr_heart_failure_risk(std::string_view sex, doub
       egfr, on_htn_meds, on_cholesterol_meds);
 }
 
+// The batch path's forms of the two functions above: the same results, many rows per call.
+inline void calculate_10_yr_heart_failure_risk_rows(const RiskInputs* rows, std::size_t n,
+                                                    double* out) noexcept {
+  risk_rows_for_sets<true, kHeartFailure10Female, kHeartFailure10Male>(rows, n, out);
+}
+
+inline void calculate_30_yr_heart_failure_risk_rows(const RiskInputs* rows, std::size_t n,
+                                                    double* out) noexcept {
+  risk_rows_for_sets<false, kHeartFailure30Female, kHeartFailure30Male>(rows, n, out);
+}
+
 }  // namespace corvane

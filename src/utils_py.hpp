@@ -48,9 +48,9 @@ inline PyObject* scalar_call(const FunctionDescription& desc, RiskFunction fn,
   });
 }
 
-// One batch call: bind `data`, check and decode the array, evaluate on the pool, and wrap the
-// results in a new float64 array without a copy.
-PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RiskFunction fn,
+// One batch call: bind `data`, check and decode the array, evaluate on the pool with the model's
+// RowsFunction, and wrap the results in a new float64 array without a copy.
+PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RowsFunction fn,
                                           PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept;
 

@@ -267,6 +267,15 @@ print(hash(tuple(np.concatenate(out).tolist())))
 """
 
 
+def test_large_batch_equals_the_same_rows_in_small_batches():
+    """Past a few megabytes the record and result buffers are allocated another way (2 MiB pages);
+    a fault there reads or writes the wrong memory. 600,000 rows take that way for both."""
+    data = random_rows(600_000, seed=11)
+    batch = _corvane.calculate_30_yr_cvd_rust_parallel_np
+    small = np.concatenate([batch(part) for part in np.array_split(data, 60)])
+    assert_bits_equal(batch(data), small)
+
+
 def test_results_identical_for_every_worker_count():
     code = WORKER_COUNT_CODE.format(tests=os.path.dirname(__file__))
     digests = {w: run_isolated(code, RAYON_NUM_THREADS=str(w)) for w in (1, 2, 3, 64)}

@@ -331,9 +331,11 @@ struct Job {
   Job* next = nullptr;  // link in the entry queue
 };
 
-// What every piece of one evaluation shares; it lives in the submitting frame.
+// What every piece of one evaluation shares; it lives in the submitting frame. Exactly one of
+// the two functions is set.
 struct Batch {
   RiskFunction fn;
+  RowsFunction rows_fn;
   const RiskInputs* rows;
   double* out;
 };
@@ -611,6 +613,10 @@ double evaluate_row(RiskFunction fn, const RiskInputs& r) {
 }
 
 std::size_t evaluate_serially(const Batch& batch, std::size_t lo, std::size_t hi) {
+  if (batch.rows_fn != nullptr) {
+    batch.rows_fn(batch.rows + lo, hi - lo, batch.out + lo);
+    return hi - lo;
+  }
   std::size_t written = 0;
   for (std::size_t i = lo; i < hi; ++i) {
     batch.out[i] = evaluate_row(batch.fn, batch.rows[i]);
@@ -849,14 +855,15 @@ void submit_and_wait(Pool& pool, RootJob& root) noexcept {
 
 std::size_t worker_count() { return acquire_pool().size(); }
 
-void evaluate_rows(RiskFunction fn, const RiskInputs* rows, std::size_t n, double* out) {
+namespace {
+
+void evaluate_batch(const Batch& batch, std::size_t n) {
   Pool& pool = acquire_pool();
   if (n == 0) return;
   if (n == 1) {
-    out[0] = evaluate_row(fn, rows[0]);
+    evaluate_serially(batch, 0, 1);
     return;
   }
-  const Batch batch{.fn = fn, .rows = rows, .out = out};
   std::size_t written = 0;
   if (Worker* self = tl_worker; self != nullptr && &self->pool() == &pool) {
     // Called from a row on a worker: blocking here could starve the pool, so take part instead.
@@ -872,6 +879,16 @@ void evaluate_rows(RiskFunction fn, const RiskInputs* rows, std::size_t n, doubl
     throw std::logic_error("parallel evaluation wrote " + std::to_string(written) + " of " +
                            std::to_string(n) + " result slots");
   }
+}
+
+}  // namespace
+
+void evaluate_rows(RiskFunction fn, const RiskInputs* rows, std::size_t n, double* out) {
+  evaluate_batch({.fn = fn, .rows_fn = nullptr, .rows = rows, .out = out}, n);
+}
+
+void evaluate_rows(RowsFunction fn, const RiskInputs* rows, std::size_t n, double* out) {
+  evaluate_batch({.fn = nullptr, .rows_fn = fn, .rows = rows, .out = out}, n);
 }
 
 }  // namespace corvane

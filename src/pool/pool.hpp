@@ -36,4 +36,8 @@ std::size_t worker_count();
 // row reaches the caller only after all work of the call has stopped.
 void evaluate_rows(RiskFunction fn, const RiskInputs* rows, std::size_t n, double* out);
 
+// The same with a function that takes many rows per call: each piece of the division calls it
+// once for its whole range.
+void evaluate_rows(RowsFunction fn, const RiskInputs* rows, std::size_t n, double* out);
+
 }  // namespace corvane
