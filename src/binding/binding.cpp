@@ -186,7 +186,41 @@ std::optional<Pending> keyword_error(const FunctionDescription& desc, const char
 }
 
 // Index of the parameter a keyword names, or count when none does.
+// The interned names of a parameter list, made on first use and kept for the process. A
+// keyword written in the caller's source is the same interned object, so most lookups end at a
+// pointer comparison.
+PyObject* const* interned_params(const FunctionDescription& desc) noexcept {
+  struct Entry {
+    const std::string_view* params;
+    PyObject* names[kMaxParams];
+  };
+  static Entry table[4] = {};  // one per distinct parameter list
+  for (Entry& e : table) {
+    if (e.params == desc.params) return e.names;
+    if (e.params != nullptr) continue;
+    for (std::size_t i = 0; i < desc.count; ++i) {
+      PyObject* name = utf8(desc.params[i]).release();
+      if (name == nullptr) {
+        PyErr_Clear();  // the text comparison still works
+        for (std::size_t j = 0; j < i; ++j) Py_CLEAR(e.names[j]);
+        return nullptr;
+      }
+      PyUnicode_InternInPlace(&name);
+      e.names[i] = name;
+    }
+    e.params = desc.params;
+    return e.names;
+  }
+  return nullptr;
+}
+
 std::size_t find_parameter(const FunctionDescription& desc, PyObject* key) noexcept {
+  if (PyObject* const* names = interned_params(desc)) {
+    for (std::size_t i = 0; i < desc.count; ++i) {
+      if (names[i] == key) return i;
+    }
+  }
+  // Names built at run time (through **kwargs, say) are not interned: compare the text.
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) {
