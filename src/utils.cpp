@@ -59,38 +59,38 @@ Result<RiskInputs> bind_inputs(const FunctionDescription& desc, PyObject* const*
 
 namespace {
 
-// NumPy's table is read from numpy.core.multiarray on the first batch call, never at import; a
-// failed load leaves it null so the next call tries again.
-Result<bool> load_numpy() noexcept {
-  if (PyArray_API != nullptr) return true;
-  auto failure = [](const char* why) -> Pending {
-    std::string message = std::string("Failed to access NumPy array API capsule: ") + why;
-    if (PyErr_Occurred()) {
-      Ref raised = Ref::steal(PyErr_GetRaisedException());
-      Ref text = Ref::steal(PyObject_Str(raised.get()));
-      const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-      PyErr_Clear();
-      if (utf8 != nullptr) message = message + " (" + utf8 + ")";
-    }
-    throw InternalFailure(message);
-  };
+[[noreturn]] void numpy_unavailable(const char* why) {
+  std::string message = std::string("Failed to access NumPy array API capsule: ") + why;
+  if (PyErr_Occurred()) {
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::steal(PyObject_Str(raised.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    if (utf8 != nullptr) message = message + " (" + utf8 + ")";
+  }
+  throw InternalFailure(message);
+}
+
+// NumPy's table is read from numpy.core.multiarray on the first batch call, never at import.
+// Failing is an internal failure (it throws); the table stays null so the next call tries again.
+void load_numpy() {
+  if (PyArray_API != nullptr) return;
   Ref module = Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
-  if (!module) return failure("cannot import numpy.core.multiarray");
+  if (!module) numpy_unavailable("cannot import numpy.core.multiarray");
   Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
-  if (!capsule) return failure("no _ARRAY_API");
-  if (!PyCapsule_CheckExact(capsule.get())) return failure("_ARRAY_API is not a capsule");
+  if (!capsule) numpy_unavailable("no _ARRAY_API");
+  if (!PyCapsule_CheckExact(capsule.get())) numpy_unavailable("_ARRAY_API is not a capsule");
   auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-  if (table == nullptr) return failure("_ARRAY_API holds a null pointer");
+  if (table == nullptr) numpy_unavailable("_ARRAY_API holds a null pointer");
   // The checks NumPy's own import_array makes: ABI, feature level and byte order.
   auto abi_version = reinterpret_cast<unsigned int (*)()>(table[0]);
   auto feature_version = reinterpret_cast<unsigned int (*)()>(table[211]);
   auto endianness = reinterpret_cast<int (*)()>(table[210]);
-  if (NPY_VERSION < abi_version()) return failure("NumPy's ABI is newer than this build");
-  if (NPY_FEATURE_VERSION > feature_version()) return failure("NumPy is older than this build");
-  if (endianness() != NPY_CPU_LITTLE) return failure("unexpected byte order");
+  if (NPY_VERSION < abi_version()) numpy_unavailable("NumPy's ABI is newer than this build");
+  if (NPY_FEATURE_VERSION > feature_version()) numpy_unavailable("NumPy is older than this build");
+  if (endianness() != NPY_CPU_LITTLE) numpy_unavailable("unexpected byte order");
   PyArray_RUNTIME_VERSION = static_cast<int>(feature_version());
   PyArray_API = table;  // the capsule's owner, NumPy's module, is never unloaded
-  return true;
 }
 
 // Owns a result buffer; installed as the result array's base so the buffer dies with it.
@@ -244,8 +244,7 @@ PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RowsF
     if (auto error = extract_arguments_fastcall(desc, args, nargs, kwnames, &data)) {
       return std::move(*error);
     }
-    Result<bool> loaded = load_numpy();
-    if (!loaded) return std::move(loaded.error());
+    load_numpy();
     if (!PyArray_Check(data)) return data_error(conversion_error(data, "PyArray<T, D>"));
     auto* array = reinterpret_cast<PyArrayObject*>(data);
     PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);

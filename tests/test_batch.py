@@ -293,3 +293,24 @@ def test_first_batch_call_loads_numpy_lazily_and_cleanly():
                          text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "(0,)"
+
+
+def test_numpy_unavailable_is_an_internal_failure_and_the_next_call_retries():
+    """A failed load must raise, not abort the process, and must not be cached."""
+    code = """
+import sys, _corvane
+sys.modules["numpy.core.multiarray"] = None  # makes the import fail
+try:
+    _corvane.calculate_10_yr_cvd_rust_parallel_np([[0.0] * 11])
+except BaseException as e:
+    cls = type(e)
+    print(cls.__module__, cls.__name__, issubclass(cls, Exception), len(e.args))
+    print(e.args[0].startswith("Failed to access NumPy array API capsule"))
+del sys.modules["numpy.core.multiarray"]
+import numpy as np
+print(_corvane.calculate_10_yr_cvd_rust_parallel_np(np.zeros((2, 11))).shape)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:3] == ["pyo3_runtime PanicException False 1", "True", "(2,)"]
