@@ -119,10 +119,11 @@ Ref type_name(PyObject* obj) noexcept {
 Pending conversion_error(PyObject* obj, std::string_view target) noexcept {
   Ref name = type_name(obj);
   if (!name) return Pending::fetch();
-  std::string t(target);
+  Ref to = utf8(target);
+  if (!to) return Pending::fetch();
   return Pending::with_message(
-      PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
-                                                       name.get(), t.c_str())));
+      PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%U'",
+                                                       name.get(), to.get())));
 }
 
 Pending argument_extraction_error(std::string_view parameter, Pending error) noexcept {
@@ -134,8 +135,9 @@ Pending argument_extraction_error(std::string_view parameter, Pending error) noe
                                         : Ref::steal(PyObject_Str(error.value()));
   if (!message) return Pending::fetch();
   Ref cause = error.type() != nullptr ? Ref() : Ref::steal(PyException_GetCause(error.value()));
-  std::string p(parameter);
-  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", p.c_str(), message.get()));
+  Ref name = utf8(parameter);
+  if (!name) return Pending::fetch();
+  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%U': %U", name.get(), message.get()));
   if (!text) return Pending::fetch();
   Ref renamed = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
   if (!renamed) return Pending::fetch();
