@@ -61,13 +61,18 @@ def timed(fn):
     return time.perf_counter() - start, value
 
 
-# The command's reader, without scoring.
-def read_chosen(path: Path) -> np.ndarray:
+def read_with(parse, path: Path) -> np.ndarray:
+    """The command's blocks and line split, each block parsed by `parse`."""
     with open(path, "rb") as stream:
         _, layout = cli._read_header(stream, str(path), [])
-        parts = [cli._parse_lines(cli._lines(block), 2, layout)[0]
+        parts = [parse(cli._lines(block), 2, layout)[0]
                  for block in cli._blocks(stream, cli.DEFAULT_CHUNK_BYTES)]
     return np.concatenate(parts)
+
+
+def read_chosen(path: Path) -> np.ndarray:
+    """The command's reader, without scoring."""
+    return read_with(cli._parse_lines, path)
 
 
 SEX = {"male": 1.0, "female": 0.0}
@@ -102,11 +107,7 @@ def read_csv_per_column(path: Path, chunk: int = 65536) -> np.ndarray:
 
 def read_split_per_column(path: Path) -> np.ndarray:
     """The command's blocks and line split, but Python conversion instead of loadtxt."""
-    with open(path, "rb") as stream:
-        _, layout = cli._read_header(stream, str(path), [])
-        parts = [cli._parse_irregular(cli._lines(block), 2, layout)[0]
-                 for block in cli._blocks(stream, cli.DEFAULT_CHUNK_BYTES)]
-    return np.concatenate(parts)
+    return read_with(cli._parse_irregular, path)
 
 
 def read_pandas(path: Path) -> np.ndarray:

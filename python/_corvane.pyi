@@ -7,104 +7,63 @@ has_diabetes, current_smoker, bmi, egfr, on_htn_meds, on_cholesterol_meds (flags
 is true) and return n risks, NaN where a row fails validation.
 """
 
+from typing import Protocol
+
 import numpy as np
 import numpy.typing as npt
 
 __all__: list[str]
 
-def calculate_10_yr_heart_failure_rust(
-    sex: str,
-    age: float,
-    total_cholesterol: float,
-    hdl_cholesterol: float,
-    systolic_bp: float,
-    has_diabetes: bool,
-    is_smoker: bool,
-    bmi: float,
-    egfr: float,
-    on_meds: bool,
-    _cholesterol_treated: bool,
-) -> float: ...
-def calculate_30_yr_heart_failure_rust(
-    sex: str,
-    age: float,
-    total_cholesterol: float,
-    hdl_cholesterol: float,
-    systolic_bp: float,
-    has_diabetes: bool,
-    is_smoker: bool,
-    bmi: float,
-    egfr: float,
-    on_meds: bool,
-    _cholesterol_treated: bool,
-) -> float: ...
-def calculate_10_yr_ascvd_rust(
-    sex: str,
-    age: float,
-    total_cholesterol: float,
-    hdl_cholesterol: float,
-    systolic_bp: float,
-    has_diabetes: bool,
-    current_smoker: bool,
-    bmi: float,
-    egfr: float,
-    on_htn_meds: bool,
-    on_cholesterol_meds: bool,
-) -> float: ...
-def calculate_30_yr_ascvd_rust(
-    sex: str,
-    age: float,
-    total_cholesterol: float,
-    hdl_cholesterol: float,
-    systolic_bp: float,
-    has_diabetes: bool,
-    current_smoker: bool,
-    bmi: float,
-    egfr: float,
-    on_htn_meds: bool,
-    on_cholesterol_meds: bool,
-) -> float: ...
-def calculate_10_yr_cvd_rust(
-    sex: str,
-    age: float,
-    total_cholesterol: float,
-    hdl_cholesterol: float,
-    systolic_bp: float,
-    has_diabetes: bool,
-    current_smoker: bool,
-    bmi: float,
-    egfr: float,
-    on_htn_meds: bool,
-    on_cholesterol_meds: bool,
-) -> float: ...
-def calculate_30_yr_cvd_rust(
-    sex: str,
-    age: float,
-    total_cholesterol: float,
-    hdl_cholesterol: float,
-    systolic_bp: float,
-    has_diabetes: bool,
-    current_smoker: bool,
-    bmi: float,
-    egfr: float,
-    on_htn_meds: bool,
-    on_cholesterol_meds: bool,
-) -> float: ...
-def calculate_10_yr_ascvd_rust_parallel_np(
-    data: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
-def calculate_30_yr_ascvd_rust_parallel_np(
-    data: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
-def calculate_10_yr_cvd_rust_parallel_np(
-    data: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
-def calculate_30_yr_cvd_rust_parallel_np(
-    data: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
-def calculate_10_yr_hf_rust_parallel_np(
-    data: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
-def calculate_30_yr_hf_rust_parallel_np(
-    data: npt.NDArray[np.float64],
-) -> npt.NDArray[np.float64]: ...
+class _StandardRisk(Protocol):
+    """A total-CVD or ASCVD scalar function."""
+
+    def __call__(
+        self,
+        sex: str,
+        age: float,
+        total_cholesterol: float,
+        hdl_cholesterol: float,
+        systolic_bp: float,
+        has_diabetes: bool,
+        current_smoker: bool,
+        bmi: float,
+        egfr: float,
+        on_htn_meds: bool,
+        on_cholesterol_meds: bool,
+    ) -> float: ...
+
+class _HeartFailureRisk(Protocol):
+    """A heart-failure scalar function; three parameters are named differently."""
+
+    def __call__(
+        self,
+        sex: str,
+        age: float,
+        total_cholesterol: float,
+        hdl_cholesterol: float,
+        systolic_bp: float,
+        has_diabetes: bool,
+        is_smoker: bool,
+        bmi: float,
+        egfr: float,
+        on_meds: bool,
+        _cholesterol_treated: bool,
+    ) -> float: ...
+
+class _BatchRisk(Protocol):
+    """A batch function: (n, 11) float64 rows in, n risks out."""
+
+    def __call__(self, data: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
+
+calculate_10_yr_heart_failure_rust: _HeartFailureRisk
+calculate_30_yr_heart_failure_rust: _HeartFailureRisk
+calculate_10_yr_ascvd_rust: _StandardRisk
+calculate_30_yr_ascvd_rust: _StandardRisk
+calculate_10_yr_cvd_rust: _StandardRisk
+calculate_30_yr_cvd_rust: _StandardRisk
+calculate_10_yr_ascvd_rust_parallel_np: _BatchRisk
+calculate_30_yr_ascvd_rust_parallel_np: _BatchRisk
+calculate_10_yr_cvd_rust_parallel_np: _BatchRisk
+calculate_30_yr_cvd_rust_parallel_np: _BatchRisk
+calculate_10_yr_hf_rust_parallel_np: _BatchRisk
+calculate_30_yr_hf_rust_parallel_np: _BatchRisk
