@@ -86,7 +86,8 @@ using RiskFunction = RiskOutcome (*)(std::string_view sex, double age, double to
 // percentage, or NaN (0x7FF8000000000000) for a message. The batch path's form of a model.
 using RowsFunction = void (*)(const RiskInputs* rows, std::size_t n, double* out);
 
-inline RiskOutcome evaluate(RiskFunction fn, const RiskInputs& in) noexcept {
+// Not noexcept: the pool lets a faulty function's exception reach the caller.
+inline RiskOutcome evaluate(RiskFunction fn, const RiskInputs& in) {
   return fn(in.sex, in.age, in.total_cholesterol, in.hdl_cholesterol, in.systolic_bp,
             in.has_diabetes, in.current_smoker, in.bmi, in.egfr, in.on_htn_meds,
             in.on_cholesterol_meds);

@@ -604,11 +604,7 @@ void Worker::wait_until(const std::atomic<bool>& done) {
 // Division of the rows
 
 double evaluate_row(RiskFunction fn, const RiskInputs& r) {
-  // Called directly rather than through evaluate(), which is noexcept: a row that throws must
-  // reach the caller as an exception, not end the process.
-  const RiskOutcome outcome =
-      fn(r.sex, r.age, r.total_cholesterol, r.hdl_cholesterol, r.systolic_bp, r.has_diabetes,
-         r.current_smoker, r.bmi, r.egfr, r.on_htn_meds, r.on_cholesterol_meds);
+  const RiskOutcome outcome = evaluate(fn, r);
   return outcome.ok() ? outcome.percent : kNaN;
 }
 
