@@ -110,6 +110,7 @@ Result<Ref> init_module() {
     Result<bool> ok = register_function(module.get(), &def);
     if (!ok) return std::move(ok.error());
   }
+  if (Result<bool> ok = add_private_entries(module.get()); !ok) return std::move(ok.error());
   if (module_cache == nullptr) module_cache = Ref::borrow(module.get()).release();
   return Ref::borrow(module_cache);
 }

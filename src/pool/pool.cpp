@@ -332,12 +332,14 @@ struct Job {
 };
 
 // What every piece of one evaluation shares; it lives in the submitting frame. Exactly one of
-// the two functions is set.
+// the three functions is set.
 struct Batch {
   RiskFunction fn;
   RowsFunction rows_fn;
   const RiskInputs* rows;
   double* out;
+  RangeBody body = nullptr;
+  void* context = nullptr;
 };
 
 // One outside thread's completion latch, reused by each of its calls.
@@ -609,6 +611,10 @@ double evaluate_row(RiskFunction fn, const RiskInputs& r) {
 }
 
 std::size_t evaluate_serially(const Batch& batch, std::size_t lo, std::size_t hi) {
+  if (batch.body != nullptr) {
+    batch.body(batch.context, lo, hi);
+    return hi - lo;
+  }
   if (batch.rows_fn != nullptr) {
     batch.rows_fn(batch.rows + lo, hi - lo, batch.out + lo);
     return hi - lo;
@@ -885,6 +891,16 @@ void evaluate_rows(RiskFunction fn, const RiskInputs* rows, std::size_t n, doubl
 
 void evaluate_rows(RowsFunction fn, const RiskInputs* rows, std::size_t n, double* out) {
   evaluate_batch({.fn = nullptr, .rows_fn = fn, .rows = rows, .out = out}, n);
+}
+
+void parallel_for(std::size_t n, RangeBody body, void* context) {
+  evaluate_batch({.fn = nullptr,
+                  .rows_fn = nullptr,
+                  .rows = nullptr,
+                  .out = nullptr,
+                  .body = body,
+                  .context = context},
+                 n);
 }
 
 }  // namespace corvane

@@ -40,4 +40,12 @@ void evaluate_rows(RiskFunction fn, const RiskInputs* rows, std::size_t n, doubl
 // once for its whole range.
 void evaluate_rows(RowsFunction fn, const RiskInputs* rows, std::size_t n, double* out);
 
+using RangeBody = void (*)(void* context, std::size_t begin, std::size_t end);
+
+// Runs body over disjoint ranges covering [0, n) on the process-wide pool (created on first
+// use, even for n == 0); n == 1 runs on the calling thread. Blocks, sleeping, until every
+// range is done; a C++ exception from a body is rethrown here only after all work has
+// stopped (lowest range's wins). Throws PoolUnavailable when the pool could not start.
+void parallel_for(std::size_t n, RangeBody body, void* context);
+
 }  // namespace corvane
