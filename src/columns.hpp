@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 #include "ascvd.hpp"
 #include "cvd.hpp"
@@ -86,21 +88,22 @@ inline RowStatus status_of(std::string_view message) noexcept {
   return kUnreadableStatus;  // not reached: every refusal is one of the eight
 }
 
-// A model of the columnar pass: its name as the caller asks for it, its many-rows form and the
-// horizon's age window (to name the refusal of a row the lanes returned NaN for).
+// A model of the columnar pass: its name as the caller asks for it, its two sets and its
+// horizon's age window.
 struct ColumnarModel {
   std::string_view name;
-  RowsFunction rows;
+  const CoefficientSet* female;
+  const CoefficientSet* male;
   bool ten_year;
 };
 
 inline constexpr std::array<ColumnarModel, 6> kColumnarModels = {{
-    {"cvd_10yr", calculate_10_yr_cvd_risk_rows, true},
-    {"ascvd_10yr", calculate_10_yr_ascvd_risk_rows, true},
-    {"hf_10yr", calculate_10_yr_heart_failure_risk_rows, true},
-    {"cvd_30yr", calculate_30_yr_cvd_risk_rows, false},
-    {"ascvd_30yr", calculate_30_yr_ascvd_risk_rows, false},
-    {"hf_30yr", calculate_30_yr_heart_failure_risk_rows, false},
+    {"cvd_10yr", &kCvd10Female, &kCvd10Male, true},
+    {"ascvd_10yr", &kAscvd10Female, &kAscvd10Male, true},
+    {"hf_10yr", &kHeartFailure10Female, &kHeartFailure10Male, true},
+    {"cvd_30yr", &kCvd30Female, &kCvd30Male, false},
+    {"ascvd_30yr", &kAscvd30Female, &kAscvd30Male, false},
+    {"hf_30yr", &kHeartFailure30Female, &kHeartFailure30Male, false},
 }};
 
 template <class T>
@@ -121,35 +124,44 @@ inline double float32_as_shown(float f) noexcept {
   return d;
 }
 
-inline double read_cell(const ColumnView& c, std::size_t row) noexcept {
-  const char* p = c.data + static_cast<std::ptrdiff_t>(row) * c.stride;
-  switch (c.type) {
-    case CellType::kFloat64:
-      return load_cell<double>(p);
-    case CellType::kFloat32:
-      return float32_as_shown(load_cell<float>(p));
-    case CellType::kInt8:
-      return load_cell<std::int8_t>(p);
-    case CellType::kInt16:
-      return load_cell<std::int16_t>(p);
-    case CellType::kInt32:
-      return load_cell<std::int32_t>(p);
-    case CellType::kInt64:
-      return static_cast<double>(load_cell<std::int64_t>(p));
-    case CellType::kUInt8:
-      return load_cell<std::uint8_t>(p);
-    case CellType::kUInt16:
-      return load_cell<std::uint16_t>(p);
-    case CellType::kUInt32:
-      return load_cell<std::uint32_t>(p);
-    case CellType::kUInt64:
-      return static_cast<double>(load_cell<std::uint64_t>(p));
+// Reads cells [begin, begin + m) of a column as doubles: one dispatch on the type per block,
+// then a plain loop.
+template <class T>
+void read_cells_as(const ColumnView& c, std::size_t begin, std::size_t m, double* out) noexcept {
+  const char* p = c.data + static_cast<std::ptrdiff_t>(begin) * c.stride;
+  for (std::size_t i = 0; i < m; ++i, p += c.stride) {
+    if constexpr (std::is_same_v<T, float>) {
+      out[i] = float32_as_shown(load_cell<float>(p));
+    } else {
+      out[i] = static_cast<double>(load_cell<T>(p));
+    }
   }
-  return std::nan("");
 }
 
-inline bool cell_missing(const ColumnView& c, std::size_t row) noexcept {
-  return c.missing != nullptr && c.missing[static_cast<std::ptrdiff_t>(row) * c.missing_stride];
+inline void read_cells(const ColumnView& c, std::size_t begin, std::size_t m,
+                       double* out) noexcept {
+  switch (c.type) {
+    case CellType::kFloat64:
+      return read_cells_as<double>(c, begin, m, out);
+    case CellType::kFloat32:
+      return read_cells_as<float>(c, begin, m, out);
+    case CellType::kInt8:
+      return read_cells_as<std::int8_t>(c, begin, m, out);
+    case CellType::kInt16:
+      return read_cells_as<std::int16_t>(c, begin, m, out);
+    case CellType::kInt32:
+      return read_cells_as<std::int32_t>(c, begin, m, out);
+    case CellType::kInt64:
+      return read_cells_as<std::int64_t>(c, begin, m, out);
+    case CellType::kUInt8:
+      return read_cells_as<std::uint8_t>(c, begin, m, out);
+    case CellType::kUInt16:
+      return read_cells_as<std::uint16_t>(c, begin, m, out);
+    case CellType::kUInt32:
+      return read_cells_as<std::uint32_t>(c, begin, m, out);
+    case CellType::kUInt64:
+      return read_cells_as<std::uint64_t>(c, begin, m, out);
+  }
 }
 
 // The equations' own factor, in the exact form 2586 / 100000 mmol/L per mg/dL.
@@ -202,87 +214,245 @@ inline double mmol_to_mg(double mmol) noexcept {
   return mg;
 }
 
-// The columns and models of one call, and where the results go: statuses and risks are
-// model-major, `n` rows per model, in the order the models were asked for.
+// Radix of a row's error code: first horizon's status + kErrorRadix * second horizon's.
+inline constexpr std::uint8_t kErrorRadix = 10;
+static_assert(kUnreadableStatus < kErrorRadix && kErrorRadix * kErrorRadix <= 256);
+
+// The columns and models of one call, and where the results go. Risks and statuses are
+// model-major, `n` rows per model, in the order the models were asked for; statuses and errors
+// may be null when the caller does not want them. A row's error code is the status of the first
+// model of each horizon that refused it (horizons in the order they first appear among the
+// models): slot 0 + kErrorRadix * slot 1.
 struct ColumnarJob {
   std::array<ColumnView, 11> columns;  // in RiskInputs order
   std::array<const ColumnarModel*, kColumnarModels.size()> models{};
+  std::array<std::uint8_t, kColumnarModels.size()> horizon_slot{};  // 0 or 1, per model
   std::size_t model_count = 0;
   bool cholesterol_mmol = false;
   std::size_t n = 0;
   double* risks = nullptr;
   std::uint8_t* statuses = nullptr;
+  std::uint8_t* errors = nullptr;
 };
 
-inline constexpr std::string_view kMaleText = "male";
-inline constexpr std::string_view kFemaleText = "female";
+// Rows decoded at a time, column by column: small enough to stay in the first-level cache while
+// every model reads them, large enough that the per-block work is noise. A multiple of kLanes.
+inline constexpr std::size_t kColumnarBlock = 128;
+static_assert(kColumnarBlock % kLanes == 0);
 
-// Reads one row; false when a cell is missing or unreadable. A number must not be NaN; sex and
-// the flags must be exactly 0 or 1.
-inline bool read_row(const ColumnarJob& job, std::size_t row, RiskInputs& in) noexcept {
-  const auto& c = job.columns;
-  bool ok = true;
-  const auto number = [&](int k) {
-    const double v = read_cell(c[k], row);
-    ok = ok && !std::isnan(v) && !cell_missing(c[k], row);
-    return v;
-  };
-  const auto code = [&](int k) {
-    const double v = read_cell(c[k], row);
-    ok = ok && (v == 0.0 || v == 1.0) && !cell_missing(c[k], row);
-    return v == 1.0;
-  };
-  in.sex = code(0) ? kMaleText : kFemaleText;
-  in.age = number(1);
-  in.total_cholesterol = number(2);
-  in.hdl_cholesterol = number(3);
-  in.systolic_bp = number(4);
-  in.has_diabetes = code(5);
-  in.current_smoker = code(6);
-  in.bmi = number(7);
-  in.egfr = number(8);
-  in.on_htn_meds = code(9);
-  in.on_cholesterol_meds = code(10);
-  if (job.cholesterol_mmol && ok) {
-    in.total_cholesterol = mmol_to_mg(in.total_cholesterol);
-    in.hdl_cholesterol = mmol_to_mg(in.hdl_cholesterol);
+// The eleven inputs of up to kColumnarBlock rows, in RiskInputs order; sex and the flags as
+// 0.0/1.0. A row that is not readable has NaN for its age, so every model refuses it.
+struct ColumnBlock {
+  double v[11][kColumnarBlock];
+  bool readable[kColumnarBlock];
+};
+
+enum InputColumn : int {
+  kSex,
+  kAge,
+  kTotal,
+  kHdl,
+  kSystolic,
+  kDiabetes,
+  kSmoker,
+  kBmi,
+  kEgfr,
+  kHtnMeds,
+  kCholesterolMeds
+};
+
+// Reads rows [begin, begin + m). A number must not be NaN; sex and the flags must be exactly 0
+// or 1; no cell may be masked.
+inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
+                       ColumnBlock& block) noexcept {
+  bool* readable = block.readable;
+  std::fill(readable, readable + m, true);
+  for (int k = 0; k < 11; ++k) {
+    const ColumnView& c = job.columns[k];
+    double* v = block.v[k];
+    read_cells(c, begin, m, v);
+    const bool is_code =
+        k == kSex || k == kDiabetes || k == kSmoker || k == kHtnMeds || k == kCholesterolMeds;
+    if (is_code) {
+      for (std::size_t i = 0; i < m; ++i) readable[i] &= v[i] == 0.0 || v[i] == 1.0;
+    } else {
+      for (std::size_t i = 0; i < m; ++i) readable[i] &= !std::isnan(v[i]);
+    }
+    if (c.missing != nullptr) {
+      const char* mask = c.missing + static_cast<std::ptrdiff_t>(begin) * c.missing_stride;
+      for (std::size_t i = 0; i < m; ++i) readable[i] &= mask[i * c.missing_stride] == 0;
+    }
   }
-  if (!ok) in.age = std::nan("");  // every model refuses the row; its status says why
-  return ok;
+  for (std::size_t i = 0; i < m; ++i) {
+    if (!readable[i]) {
+      block.v[kAge][i] = std::nan("");
+    } else if (job.cholesterol_mmol) {
+      block.v[kTotal][i] = mmol_to_mg(block.v[kTotal][i]);
+      block.v[kHdl][i] = mmol_to_mg(block.v[kHdl][i]);
+    }
+  }
 }
 
-// Rows decoded at a time: small enough to stay in the first-level cache while every model
-// reads them, large enough that the per-block work is noise.
-inline constexpr std::size_t kColumnarBlock = 128;
+// What every model computes alike from kLanes rows: which rows pass each age window, the masks
+// of sex and flags, and the pieces of the predictor that use no coefficient. risk_lanes forms
+// the same values with the same operations, once per model; here they are formed once.
+struct SharedLanes {
+  LaneMask ok10, ok30, male, diabetes, smoker, htn, chol;
+  Lanes non_hdl, hdl, a, a2, sl, sh, el, eh, bl, bh;
+};
+
+inline Lanes select_lanes(LaneMask mask, Lanes yes, Lanes no) noexcept {
+  return reinterpret_cast<Lanes>((reinterpret_cast<LaneMask>(yes) & mask) |
+                                 (reinterpret_cast<LaneMask>(no) & ~mask));
+}
+
+// Rows [i, i + kLanes) of the block.
+inline SharedLanes shared_lanes(const ColumnBlock& b, std::size_t i) noexcept {
+  SharedLanes s;
+  Lanes age, total, hdl, sbp, bmi, egfr;
+  const auto mask = [](bool set) { return -std::int64_t{set}; };
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    const std::size_t r = i + l;
+    // Everything but the age window: validate_input's tests with an age that passes both.
+    const bool rest_ok = validate_input(true, 55.0, b.v[kTotal][r], b.v[kHdl][r], b.v[kSystolic][r],
+                                        b.v[kBmi][r], b.v[kEgfr][r])
+                             .empty();
+    const double row_age = b.v[kAge][r];
+    s.ok10[l] = mask(rest_ok && row_age >= 30.0 && row_age <= 79.0);
+    s.ok30[l] = mask(rest_ok && row_age >= 30.0 && row_age <= 59.0);
+    s.male[l] = mask(b.v[kSex][r] == 1.0);
+    s.diabetes[l] = mask(b.v[kDiabetes][r] == 1.0);
+    s.smoker[l] = mask(b.v[kSmoker][r] == 1.0);
+    s.htn[l] = mask(b.v[kHtnMeds][r] == 1.0);
+    s.chol[l] = mask(b.v[kCholesterolMeds][r] == 1.0);
+    age[l] = row_age;
+    total[l] = b.v[kTotal][r];
+    hdl[l] = b.v[kHdl][r];
+    sbp[l] = b.v[kSystolic][r];
+    bmi[l] = b.v[kBmi][r];
+    egfr[l] = b.v[kEgfr][r];
+  }
+  const Lanes zero = {};
+  // As in risk_lanes: a row that fails even the wider window runs on ordinary values; a row
+  // inside it keeps its own, and a 30-year model drops its result where ok30 is clear.
+  age = select_lanes(s.ok10, age, zero + 55.0);
+  total = select_lanes(s.ok10, total, zero + 200.0);
+  hdl = select_lanes(s.ok10, hdl, zero + 50.0);
+  sbp = select_lanes(s.ok10, sbp, zero + 120.0);
+  bmi = select_lanes(s.ok10, bmi, zero + 25.0);
+  egfr = select_lanes(s.ok10, egfr, zero + 90.0);
+  const auto low = [&](Lanes v, double k) { return select_lanes(k < v, zero + k, v); };
+  const auto high = [&](Lanes v, double k) { return select_lanes(v < k, zero + k, v); };
+  s.non_hdl = total - hdl;
+  s.hdl = hdl;
+  s.a = (age - 55.0) / 10.0;
+  s.a2 = s.a * s.a;
+  s.sl = (low(sbp, 110.0) - 110.0) / 20.0;
+  s.sh = (high(sbp, 110.0) - 130.0) / 20.0;
+  s.el = (low(egfr, 60.0) - 60.0) / -15.0;
+  s.eh = (high(egfr, 60.0) - 90.0) / -15.0;
+  s.bl = (low(bmi, 30.0) - 25.0) / 5.0;
+  s.bh = (high(bmi, 30.0) - 30.0) / 5.0;
+  return s;
+}
+
+// One model's risks for the rows of `s`, NaN where its window or a cell refuses the row. The
+// terms are risk_lanes' own, in its order and grouping, so every lane has the scalar bits.
+inline Lanes model_lanes(const SharedLanes& s, const ColumnarModel& model) noexcept {
+  const Lanes zero = {};
+  const CoefficientSet& female = *model.female;
+  const CoefficientSet& male = *model.male;
+  const auto coef = [&](double CoefficientSet::*field) {
+    return select_lanes(s.male, zero + male.*field, zero + female.*field);
+  };
+  const Lanes a = s.a;
+  const Lanes f = coef(&CoefficientSet::mmol_factor);
+  const Lanes n = s.non_hdl * f - 3.5;
+  const Lanes hdl_shifted = s.hdl * f - 1.3;
+  const Lanes h = hdl_shifted / 0.3;
+
+  using C = CoefficientSet;
+  Lanes x = coef(&C::age_squared) * s.a2 + coef(&C::age) * a;
+  x += coef(&C::constant);
+  x += coef(&C::non_hdl) * n;
+  x += coef(&C::hdl) * h;
+  x += coef(&C::sbp_below_110) * s.sl;
+  x += coef(&C::sbp_110_plus) * s.sh;
+  x += select_lanes(s.diabetes, coef(&C::diabetes), zero);
+  x += select_lanes(s.smoker, coef(&C::current_smoker), zero);
+  x += coef(&C::egfr_below_60) * s.el;
+  x += coef(&C::egfr_60_plus) * s.eh;
+  x += select_lanes(s.htn, coef(&C::on_htn_meds), zero);
+  x += select_lanes(s.chol, coef(&C::on_cholesterol_meds), zero);
+  x += select_lanes(s.htn, coef(&C::htn_meds_x_sbp) * s.sh, zero);
+  x += select_lanes(s.chol, coef(&C::cholesterol_meds_x_non_hdl) * n, zero);
+  x += (coef(&C::age_x_non_hdl) * a) * n;
+  x += ((coef(&C::age_x_hdl) * a) * hdl_shifted) / 0.3;
+  x += (coef(&C::age_x_sbp) * a) * s.sh;
+  x += select_lanes(s.diabetes, coef(&C::age_x_diabetes) * a, zero);
+  x += select_lanes(s.smoker, coef(&C::age_x_smoker) * a, zero);
+  x += (coef(&C::age_x_egfr) * a) * s.el;
+  x += coef(&C::bmi_below_30) * s.bl;
+  x += coef(&C::bmi_30_plus) * s.bh;
+  x += (coef(&C::age_x_bmi) * a) * s.bh;
+
+  Lanes p;
+  for (std::size_t l = 0; l < kLanes; ++l) p[l] = std::pow(2.718281828459045, x[l]);
+  const Lanes risk = (p / (1.0 + p)) * 100.0;
+  const Lanes nan = zero + std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+  return select_lanes(model.ten_year ? s.ok10 : s.ok30, risk, nan);
+}
+
+// The status of a readable row that `model` refused: its first failing check.
+inline RowStatus refusal_status(const ColumnarModel& model, const ColumnBlock& b, std::size_t i) {
+  const std::string_view message =
+      validate_input(model.ten_year, b.v[kAge][i], b.v[kTotal][i], b.v[kHdl][i], b.v[kSystolic][i],
+                     b.v[kBmi][i], b.v[kEgfr][i]);
+  if (message.empty()) throw std::logic_error("a model refused a row that passes validation");
+  return status_of(message);
+}
 
 // Scores rows [begin, end) for every requested model. Throws std::logic_error if a model
 // refuses a row that passes validation, which no valid row does.
 inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t end) {
-  RiskInputs rows[kColumnarBlock];
-  bool readable[kColumnarBlock];
+  ColumnBlock block;
   for (std::size_t lo = begin; lo < end; lo += kColumnarBlock) {
     const std::size_t m = std::min(kColumnarBlock, end - lo);
-    for (std::size_t i = 0; i < m; ++i) readable[i] = read_row(job, lo + i, rows[i]);
+    read_block(job, lo, m, block);
+    // A last odd row is paired with a copy of itself; the copy's results are not written.
+    if (m % kLanes != 0) {
+      for (auto& column : block.v) column[m] = column[m - 1];
+    }
+    for (std::size_t i = 0; i < m; i += kLanes) {
+      const SharedLanes shared = shared_lanes(block, i);
+      const std::size_t lanes = std::min(kLanes, m - i);
+      for (std::size_t k = 0; k < job.model_count; ++k) {
+        const Lanes risk = model_lanes(shared, *job.models[k]);
+        double* out = job.risks + k * job.n + lo + i;
+        for (std::size_t l = 0; l < lanes; ++l) out[l] = risk[l];
+      }
+    }
+    std::uint8_t first[2][kColumnarBlock] = {};  // per horizon slot: the first refusal
+    std::uint8_t status[kColumnarBlock];
     for (std::size_t k = 0; k < job.model_count; ++k) {
       const ColumnarModel& model = *job.models[k];
-      double* risk = job.risks + k * job.n + lo;
-      std::uint8_t* status = job.statuses + k * job.n + lo;
-      model.rows(rows, m, risk);
+      const double* risk = job.risks + k * job.n + lo;
       for (std::size_t i = 0; i < m; ++i) {
         if (!std::isnan(risk[i])) {
           status[i] = kScored;
-          continue;
-        }
-        if (!readable[i]) {
+        } else if (!block.readable[i]) {
           status[i] = kUnreadableStatus;
-          continue;
+        } else {
+          status[i] = refusal_status(model, block, i);
         }
-        const RiskInputs& r = rows[i];
-        const std::string_view message =
-            validate_input(model.ten_year, r.age, r.total_cholesterol, r.hdl_cholesterol,
-                           r.systolic_bp, r.bmi, r.egfr);
-        if (message.empty()) throw std::logic_error("a model refused a row that passes validation");
-        status[i] = status_of(message);
+      }
+      if (job.statuses != nullptr) std::copy(status, status + m, job.statuses + k * job.n + lo);
+      std::uint8_t* slot = first[job.horizon_slot[k]];
+      for (std::size_t i = 0; i < m; ++i) slot[i] = slot[i] != 0 ? slot[i] : status[i];
+    }
+    if (job.errors != nullptr) {
+      for (std::size_t i = 0; i < m; ++i) {
+        job.errors[lo + i] = static_cast<std::uint8_t>(first[0][i] + kErrorRadix * first[1][i]);
       }
     }
   }

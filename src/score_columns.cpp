@@ -39,7 +39,7 @@ class HeldBuffer {
 };
 
 constexpr std::string_view kSignature =
-    "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses)";
+    "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)";
 
 Pending bad_argument(std::string_view what) noexcept {
   std::string text;
@@ -98,7 +98,7 @@ void score_range(void* context, std::size_t begin, std::size_t end) {
 }
 
 Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 6) return bad_argument("takes exactly 6 positional arguments");
+  if (nargs != 7) return bad_argument("takes exactly 7 positional arguments");
   PyObject* columns = args[0];
   PyObject* missing = args[1];
   PyObject* models = args[2];
@@ -131,19 +131,33 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     if (job.models[k] == nullptr) return bad_argument("unknown model name");
   }
 
-  HeldBuffer risks, statuses;
-  if (!risks.acquire(args[4], PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) ||
-      !statuses.acquire(args[5], PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-    return Pending::fetch();
+  for (std::size_t k = 0; k < job.model_count; ++k) {
+    job.horizon_slot[k] = job.models[k]->ten_year == job.models[0]->ten_year ? 0 : 1;
   }
-  Py_ssize_t n = 0, n_statuses = 0;
-  if (!output_fits(risks.view(), 'd', job.model_count, n) ||
-      !output_fits(statuses.view(), 'B', job.model_count, n_statuses) || n != n_statuses) {
-    return bad_argument("risks and statuses must be writable (models, n) float64 and uint8");
+
+  HeldBuffer risks, statuses, errors;
+  constexpr int kOutput = PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+  if (!risks.acquire(args[4], kOutput)) return Pending::fetch();
+  Py_ssize_t n = 0, n_other = 0;
+  if (!output_fits(risks.view(), 'd', job.model_count, n)) {
+    return bad_argument("risks must be a writable (models, n) float64 array");
   }
   job.n = static_cast<std::size_t>(n);
   job.risks = static_cast<double*>(risks.view().buf);
-  job.statuses = static_cast<std::uint8_t*>(statuses.view().buf);
+  if (args[5] != Py_None) {
+    if (!statuses.acquire(args[5], kOutput)) return Pending::fetch();
+    if (!output_fits(statuses.view(), 'B', job.model_count, n_other) || n_other != n) {
+      return bad_argument("statuses must be None or a writable (models, n) uint8 array");
+    }
+    job.statuses = static_cast<std::uint8_t*>(statuses.view().buf);
+  }
+  if (args[6] != Py_None) {
+    if (!errors.acquire(args[6], kOutput)) return Pending::fetch();
+    if (!output_fits(errors.view(), 'B', 1, n_other) || n_other != n) {
+      return bad_argument("errors must be None or a writable (1, n) uint8 array");
+    }
+    job.errors = static_cast<std::uint8_t*>(errors.view().buf);
+  }
 
   std::array<HeldBuffer, 11> held, held_missing;
   for (std::size_t j = 0; j < 11; ++j) {
@@ -185,8 +199,10 @@ PyMethodDef kPrivateMethods[] = {
     {"_score_columns",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&score_columns_entry)),
      METH_FASTCALL,
-     "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses)\n--\n\n"
-     "Scores eleven 1-D columns for the named models in one pass; fills risks and statuses."},
+     "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)\n--\n\n"
+     "Scores eleven 1-D columns for the named models in one pass. Fills risks (models, n)\n"
+     "float64, and unless None statuses (models, n) uint8 and errors (1, n) uint8: per row\n"
+     "the first refusing model's status in each horizon, first + 10 * second."},
     {"_worker_count", worker_count_entry, METH_NOARGS,
      "_worker_count()\n--\n\nThe number of worker threads, creating the pool if need be."},
     {nullptr, nullptr, 0, nullptr},

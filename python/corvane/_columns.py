@@ -41,6 +41,7 @@ CODES = {
         "1": 1, "0": 0, "1.0": 1, "0.0": 0, "true": 1, "false": 0, "yes": 1, "no": 0,
     },
 }
+_MAX_NAMED_BAD = 126  # distinct bad texts of a column whose reasons a code can name
 MISSING_TEXTS = frozenset({"", "na", "n/a", "nan", "null", "none"})
 _EXPECTED = {SEX: "male/female or 1/0", FLAG: "one of 0/1 true/false yes/no", NUMBER: "a number"}
 
@@ -167,10 +168,12 @@ def _frame_column(name: str, kind: str, series: Any) -> EngineColumn:
     if dtype.is_numeric() or dtype == nw.Boolean:
         if isinstance(dtype, (nw.Decimal, nw.Int128, nw.UInt128)):
             series = series.cast(nw.Float64())
-        nulls = series.null_count() > 0
-        missing = series.is_null().to_numpy() if nulls else None
-        values = _native_numbers(series.fill_null(0) if nulls else series)
-        return _numbers_column(name, kind, values, missing)
+        values = series.to_numpy()  # nulls of a number type come as NaN, read as missing
+        missing = None
+        if values.dtype.kind not in "biuf":  # booleans with nulls come as objects
+            missing = series.is_null().to_numpy()
+            values = series.fill_null(False).to_numpy()
+        return _numbers_column(name, kind, _engine_array(values), missing)
     if isinstance(dtype, (nw.String, nw.Categorical, nw.Enum)):
         return _text_column(name, kind, series)
     if dtype == nw.Object:
@@ -178,33 +181,46 @@ def _frame_column(name: str, kind: str, series: Any) -> EngineColumn:
     raise TypeError(f"column {name}: cannot read values of type {dtype}")
 
 
-def _native_numbers(series: Any) -> np.ndarray:
-    values = series.to_numpy()
-    if values.dtype.kind not in "biuf":  # e.g. an object array from a nullable type
-        values = series.cast(nw.Float64()).to_numpy()
-    return _engine_array(values)
-
-
 def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
-    """Decode text (or categories) without a Python step per row: the distinct values are
-    few for a code, and a number column is parsed by Arrow."""
+    """Decode text (or categories) without a Python step per row: a code column is
+    dictionary-encoded by Arrow and only its few distinct texts are read here; a number
+    column is parsed by Arrow."""
     if kind == NUMBER:
         return _text_numbers_column(name, series)
-    texts = [t for t in series.unique().to_list() if t is not None]
-    ones = [t for t in texts if _code_of(kind, t) == 1]
-    zeros = [t for t in texts if _code_of(kind, t) == 0]
-    if isinstance(series.dtype, (nw.Categorical, nw.Enum)):
-        series = series.cast(nw.String())
-    is_one = series.is_in(ones).fill_null(False).to_numpy() if ones else None
-    is_zero = series.is_in(zeros).fill_null(False).to_numpy() if zeros else None
-    codes = np.full(len(series), -1, dtype=np.int8)
-    if is_one is not None:
-        codes[is_one] = 1
-    if is_zero is not None:
-        codes[is_zero] = 0
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    encoded = series.to_arrow()
+    if isinstance(encoded, pa.ChunkedArray):
+        encoded = encoded.combine_chunks()
+    if not pa.types.is_dictionary(encoded.type):
+        encoded = pc.dictionary_encode(encoded)
+    texts = encoded.dictionary.to_pylist()
+    # The code of each distinct text; a bad one gets -1 - (its place among the bad ones), so
+    # its reason is found without looking at the rows again. A null's index is len(texts).
+    codes_of = [_code_of(kind, t) for t in texts]
+    bad_texts = [t for t, c in zip(texts, codes_of) if c is None][:_MAX_NAMED_BAD]
+    named = {t: -1 - j for j, t in enumerate(bad_texts)}
+    table = np.array(
+        [c if c is not None else named.get(t, -128) for t, c in zip(texts, codes_of)]
+        + [-1 - len(bad_texts)],
+        dtype=np.int8,
+    )
+    bad_reasons = np.array([_reason(name, kind, t) for t in bad_texts]
+                           + [f"{name}: missing value"], dtype=object)
+    indices = encoded.indices.fill_null(len(texts)).to_numpy(zero_copy_only=False)
+    codes = table[indices]
+    del indices
 
     def reasons(rows: np.ndarray) -> np.ndarray:
-        return _value_reasons(name, kind, codes[rows] < 0, lambda r: _gather(series, rows[r]))
+        picked = codes[rows]
+        out = np.full(len(rows), None, dtype=object)
+        named_rows = (picked < 0) & (picked > -128)
+        out[named_rows] = bad_reasons[-1 - picked[named_rows].astype(np.intp)]
+        others = np.flatnonzero(picked == -128)  # more distinct bad texts than codes
+        if len(others):
+            out[others] = [_reason(name, kind, v) for v in _gather(series, rows[others])]
+        return out
 
     return EngineColumn(codes, None, reasons)
 
@@ -304,14 +320,14 @@ def _numbers_column(
 ) -> EngineColumn:
     def reasons(rows: np.ndarray) -> np.ndarray:
         picked = values[rows]
-        bad = np.zeros(len(rows), dtype=bool)
-        if values.dtype.kind == "f":
-            bad |= np.isnan(picked)
+        out = np.full(len(rows), None, dtype=object)
+        nan = np.isnan(picked) if values.dtype.kind == "f" else np.zeros(len(rows), dtype=bool)
         if kind != NUMBER:
-            bad |= (picked != 0) & (picked != 1)
-        masked = missing[rows] if missing is not None else np.zeros(len(rows), dtype=bool)
-        out = _value_reasons(name, kind, bad & ~masked, lambda r: values[rows[r]].tolist())
-        out[masked] = f"{name}: missing value"
+            other = np.flatnonzero((picked != 0) & (picked != 1) & ~nan)
+            out[other] = [_reason(name, kind, v) for v in picked[other].tolist()]
+        if missing is not None:
+            nan |= missing[rows]
+        out[nan] = f"{name}: missing value"
         return out
 
     return EngineColumn(values, missing, reasons)

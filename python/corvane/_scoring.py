@@ -27,6 +27,7 @@ CHOLESTEROL_UNITS = ("mg/dL", "mmol/L")
 _MESSAGES: tuple[str | None, ...] = _corvane._status_messages
 _MESSAGES_MMOL: tuple[str | None, ...] = _corvane._status_messages_mmol
 UNREADABLE = len(_MESSAGES) - 1
+ERROR_RADIX = 10  # the engine's error code: first horizon's status + 10 * the second's
 
 
 def risk_column(outcome: str, horizon: int) -> str:
@@ -101,11 +102,18 @@ def status_texts(mmol: bool) -> list[str | None]:
 
 
 def run_engine(
-    columns: Sequence[EngineColumn], n: int, models: Sequence[tuple[str, int]], mmol: bool
-) -> tuple[np.ndarray, np.ndarray]:
-    """Risks (models, n) float64 and statuses (models, n) uint8 from one engine pass."""
+    columns: Sequence[EngineColumn],
+    n: int,
+    models: Sequence[tuple[str, int]],
+    mmol: bool,
+    want_statuses: bool,
+) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
+    """One engine pass: risks (models, n) float64; each model's status per row (models, n)
+    uint8 if wanted; and each row's error code (n,) uint8, the first refusing model's status
+    in the first horizon plus ``ERROR_RADIX`` times that in the second."""
     risks = np.empty((len(models), n), dtype=np.float64)
-    statuses = np.empty((len(models), n), dtype=np.uint8)
+    statuses = np.empty((len(models), n), dtype=np.uint8) if want_statuses else None
+    errors = np.empty((1, n), dtype=np.uint8)
     _corvane._score_columns(
         tuple(c.values for c in columns),
         tuple(c.missing for c in columns),
@@ -113,8 +121,9 @@ def run_engine(
         mmol,
         risks,
         statuses,
+        errors,
     )
-    return risks, statuses
+    return risks, statuses, errors[0]
 
 
 def unreadable_reasons(columns: Sequence[EngineColumn], rows: np.ndarray) -> np.ndarray:
@@ -130,47 +139,19 @@ def unreadable_reasons(columns: Sequence[EngineColumn], rows: np.ndarray) -> np.
     return out
 
 
-def error_codes(
-    statuses: np.ndarray, models: Sequence[tuple[str, int]]
-) -> tuple[np.ndarray, list[int]]:
-    """Per horizon, the status of the first model that refused each row (0 where none did).
-
-    Returns a (horizons, n) uint8 array and the horizons in order.
-    """
-    horizons = list(dict.fromkeys(h for _, h in models))
-    codes = np.zeros((len(horizons), statuses.shape[1]), dtype=np.uint8)
-    for k, (_, horizon) in enumerate(models):
-        row = codes[horizons.index(horizon)]
-        np.copyto(row, statuses[k], where=row == 0)
-    return codes, horizons
+def error_texts(horizons: list[int], texts: Sequence[str | None]) -> np.ndarray:
+    """The error text of every error code, None for 0 (every model scored)."""
+    table = np.full(ERROR_RADIX * ERROR_RADIX, None, dtype=object)
+    for a, first in enumerate(texts):
+        for b, second in enumerate(texts if len(horizons) == 2 else [None]):
+            table[a + ERROR_RADIX * b] = _two_horizons(horizons, first, second)
+    return table
 
 
-def error_column(
-    codes: np.ndarray, horizons: list[int], texts: Sequence[str | None], reasons: np.ndarray,
-    unreadable_rows: np.ndarray,
-) -> np.ndarray:
-    """The error text of each row as an object array, None where every model scored."""
-    if len(horizons) == 1:
-        table = np.array(texts, dtype=object)
-        error = table[codes[0]]
-    else:
-        (h1, h2), size = horizons, len(texts)
-        table = np.full(size * size, None, dtype=object)
-        for a in range(size):
-            for b in range(size):
-                table[a * size + b] = _two_horizons(h1, texts[a], h2, texts[b])
-        combined = codes[0].astype(np.intp)
-        combined *= size
-        combined += codes[1]
-        error = table[combined]
-        del combined
-    error[unreadable_rows] = reasons  # unreadable rows are refused by every model alike
-    return error
-
-
-def _two_horizons(h1: int, m1: str | None, h2: int, m2: str | None) -> str | None:
-    if m1 == m2:
+def _two_horizons(horizons: list[int], m1: str | None, m2: str | None) -> str | None:
+    if m1 == m2 or len(horizons) == 1:
         return m1
+    h1, h2 = horizons
     if m1 is None:
         return f"{h2}-year: {m2}"
     if m2 is None:
@@ -178,34 +159,28 @@ def _two_horizons(h1: int, m1: str | None, h2: int, m2: str | None) -> str | Non
     return f"{h1}-year: {m1}; {h2}-year: {m2}"
 
 
-def model_messages(
-    statuses: np.ndarray, texts: Sequence[str | None], reasons: np.ndarray,
-    unreadable_rows: np.ndarray,
-) -> np.ndarray:
-    table = np.array(texts, dtype=object)
-    messages = table[statuses]
-    messages[unreadable_rows] = reasons
-    return messages
-
-
 def score_table(
     source: InputTable, models: Sequence[tuple[str, int]], mmol: bool, want_messages: bool
 ) -> tuple[list[str], np.ndarray, np.ndarray, dict[str, np.ndarray]]:
-    """Risk column names, risks (models, n), the error column and, if asked, each model's
-    messages."""
-    risks, statuses = run_engine(source.columns, source.n, models, mmol)
+    """Risk column names, risks (models, n), the error column (an object array of str/None)
+    and, if asked, each model's messages."""
+    risks, statuses, errors = run_engine(source.columns, source.n, models, mmol, want_messages)
     texts = status_texts(mmol)
-    # A row is unreadable for every model alike, so the first model's statuses say which.
-    unreadable_rows = np.flatnonzero(statuses[0] == UNREADABLE)
+    # A row is unreadable for every model alike, so its code is UNREADABLE in each horizon.
+    unreadable_rows = np.flatnonzero(errors % ERROR_RADIX == UNREADABLE)
     reasons = unreadable_reasons(source.columns, unreadable_rows)
     names = [risk_column(o, h) for o, h in models]
     messages = {}
-    if want_messages:
+    if statuses is not None:
+        table = np.array(texts, dtype=object)
         for k, name in enumerate(names):
-            messages[name] = model_messages(statuses[k], texts, reasons, unreadable_rows)
-    codes, horizons = error_codes(statuses, models)
-    del statuses  # the largest temporary, gone before the error column is built
-    error = error_column(codes, horizons, texts, reasons, unreadable_rows)
+            messages[name] = table[statuses[k]]
+            messages[name][unreadable_rows] = reasons
+        del statuses
+    horizons = list(dict.fromkeys(h for _, h in models))
+    error = error_texts(horizons, texts)[errors]
+    del errors
+    error[unreadable_rows] = reasons
     return names, risks, error, messages
 
 
