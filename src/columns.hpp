@@ -214,6 +214,31 @@ inline double mmol_to_mg(double mmol) noexcept {
   return mg;
 }
 
+// Where a field sits in a CoefficientSet, counted in doubles.
+inline std::size_t field_index(double CoefficientSet::*field) noexcept {
+  static constexpr CoefficientSet kProbe{};
+  return static_cast<std::size_t>(reinterpret_cast<const char*>(&(kProbe.*field)) -
+                                  reinterpret_cast<const char*>(&kProbe)) /
+         sizeof(double);
+}
+
+// One model's coefficients as lanes, for each pairing of sexes in two lanes: index bit l set
+// when lane l is male.
+static_assert(kLanes == 2);
+using LaneCoefficients = std::array<std::array<Lanes, sizeof(CoefficientSet) / sizeof(double)>, 4>;
+
+inline LaneCoefficients lane_coefficients(const ColumnarModel& model) noexcept {
+  const auto female = std::bit_cast<std::array<double, 25>>(*model.female);
+  const auto male = std::bit_cast<std::array<double, 25>>(*model.male);
+  LaneCoefficients out;
+  for (std::size_t sexes = 0; sexes < 4; ++sexes) {
+    for (std::size_t j = 0; j < female.size(); ++j) {
+      out[sexes][j] = Lanes{(sexes & 1) ? male[j] : female[j], (sexes & 2) ? male[j] : female[j]};
+    }
+  }
+  return out;
+}
+
 // Radix of a row's error code: first horizon's status + kErrorRadix * second horizon's.
 inline constexpr std::uint8_t kErrorRadix = 10;
 static_assert(kUnreadableStatus < kErrorRadix && kErrorRadix * kErrorRadix <= 256);
@@ -226,7 +251,8 @@ static_assert(kUnreadableStatus < kErrorRadix && kErrorRadix * kErrorRadix <= 25
 struct ColumnarJob {
   std::array<ColumnView, 11> columns;  // in RiskInputs order
   std::array<const ColumnarModel*, kColumnarModels.size()> models{};
-  std::array<std::uint8_t, kColumnarModels.size()> horizon_slot{};  // 0 or 1, per model
+  std::array<std::uint8_t, kColumnarModels.size()> horizon_slot{};    // 0 or 1, per model
+  std::array<LaneCoefficients, kColumnarModels.size()> coefficients;  // per model
   std::size_t model_count = 0;
   bool cholesterol_mmol = false;
   std::size_t n = 0;
@@ -358,12 +384,13 @@ inline SharedLanes shared_lanes(const ColumnBlock& b, std::size_t i) noexcept {
 
 // One model's risks for the rows of `s`, NaN where its window or a cell refuses the row. The
 // terms are risk_lanes' own, in its order and grouping, so every lane has the scalar bits.
-inline Lanes model_lanes(const SharedLanes& s, const ColumnarModel& model) noexcept {
+inline Lanes model_lanes(const SharedLanes& s, const ColumnarModel& model,
+                         const LaneCoefficients& coefficients) noexcept {
   const Lanes zero = {};
-  const CoefficientSet& female = *model.female;
-  const CoefficientSet& male = *model.male;
+  // The same bits as selecting each coefficient by the sex mask, in one load.
+  const std::size_t sexes = (s.male[0] & 1) | (s.male[1] & 2);
   const auto coef = [&](double CoefficientSet::*field) {
-    return select_lanes(s.male, zero + male.*field, zero + female.*field);
+    return coefficients[sexes][field_index(field)];
   };
   const Lanes a = s.a;
   const Lanes f = coef(&CoefficientSet::mmol_factor);
@@ -427,7 +454,7 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
       const SharedLanes shared = shared_lanes(block, i);
       const std::size_t lanes = std::min(kLanes, m - i);
       for (std::size_t k = 0; k < job.model_count; ++k) {
-        const Lanes risk = model_lanes(shared, *job.models[k]);
+        const Lanes risk = model_lanes(shared, *job.models[k], job.coefficients[k]);
         double* out = job.risks + k * job.n + lo + i;
         for (std::size_t l = 0; l < lanes; ++l) out[l] = risk[l];
       }

@@ -133,6 +133,7 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
 
   for (std::size_t k = 0; k < job.model_count; ++k) {
     job.horizon_slot[k] = job.models[k]->ten_year == job.models[0]->ten_year ? 0 : 1;
+    job.coefficients[k] = lane_coefficients(*job.models[k]);
   }
 
   HeldBuffer risks, statuses, errors;

@@ -41,7 +41,9 @@ CODES = {
         "1": 1, "0": 0, "1.0": 1, "0.0": 0, "true": 1, "false": 0, "yes": 1, "no": 0,
     },
 }
-_MAX_NAMED_BAD = 126  # distinct bad texts of a column whose reasons a code can name
+_MAX_NAMED_BAD = 120  # distinct bad texts of a column whose reasons a code can name
+_UNNAMED = -128  # a bad text past those
+_LOOK_AGAIN = -127  # not a usual spelling: read again by its distinct value
 MISSING_TEXTS = frozenset({"", "na", "n/a", "nan", "null", "none"})
 _EXPECTED = {SEX: "male/female or 1/0", FLAG: "one of 0/1 true/false yes/no", NUMBER: "a number"}
 
@@ -65,8 +67,8 @@ class EngineColumn:
 
     values: np.ndarray  # 1-D, numeric or bool
     missing: np.ndarray | None  # bool, True where the cell has no value
-    # Reason for each of the given rows: a text, or None where this cell is fine.
-    reasons: Callable[[np.ndarray], np.ndarray]
+    # For the given rows: which have a bad cell here, and the reason (None where fine).
+    reasons: Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 
 
 @dataclass
@@ -182,47 +184,79 @@ def _frame_column(name: str, kind: str, series: Any) -> EngineColumn:
 
 
 def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
-    """Decode text (or categories) without a Python step per row: a code column is
-    dictionary-encoded by Arrow and only its few distinct texts are read here; a number
-    column is parsed by Arrow."""
+    """Decode text (or categories) without a Python step per row. Arrow looks each text up
+    among the usual spellings; only the distinct texts of the rest are read here, and a
+    number column is parsed by Arrow."""
     if kind == NUMBER:
         return _text_numbers_column(name, series)
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    encoded = series.to_arrow()
-    if isinstance(encoded, pa.ChunkedArray):
-        encoded = encoded.combine_chunks()
-    if not pa.types.is_dictionary(encoded.type):
-        encoded = pc.dictionary_encode(encoded)
-    texts = encoded.dictionary.to_pylist()
-    # The code of each distinct text; a bad one gets -1 - (its place among the bad ones), so
-    # its reason is found without looking at the rows again. A null's index is len(texts).
+    text = series.to_arrow()
+    if isinstance(text, pa.ChunkedArray):
+        text = text.combine_chunks()
+    if pa.types.is_dictionary(text.type):
+        table, bad_reasons = _code_table(name, kind, text.dictionary.to_pylist())
+        codes = table[text.indices.fill_null(len(text.dictionary)).to_numpy(zero_copy_only=False)]
+    else:
+        spellings, spelling_codes = _SPELLINGS[kind]
+        found = pc.index_in(text, value_set=spellings)
+        codes = spelling_codes[found.fill_null(len(spellings)).to_numpy(zero_copy_only=False)]
+        del found
+        bad_reasons = np.array([f"{name}: missing value"], dtype=object)
+        rest = np.flatnonzero(codes == _LOOK_AGAIN)
+        if len(rest):  # other spellings, bad texts and nulls: by their distinct values
+            encoded = pc.dictionary_encode(text.take(pa.array(rest)))
+            table, bad_reasons = _code_table(name, kind, encoded.dictionary.to_pylist())
+            codes[rest] = table[encoded.indices.fill_null(len(encoded.dictionary)).to_numpy(
+                zero_copy_only=False)]
+
+    def reasons(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        picked = codes[rows]
+        out = np.full(len(rows), None, dtype=object)
+        named_rows = (picked < 0) & (picked > _UNNAMED)
+        out[named_rows] = bad_reasons[-1 - picked[named_rows].astype(np.intp)]
+        others = np.flatnonzero(picked == _UNNAMED)  # more distinct bad texts than codes
+        if len(others):
+            out[others] = [_reason(name, kind, v) for v in _gather(series, rows[others])]
+        return picked < 0, out
+
+    return EngineColumn(codes, None, reasons)
+
+
+def _code_table(name: str, kind: str, texts: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+    """The code of each distinct text, then of a null (index len(texts)), and the reasons the
+    negative codes stand for. A bad text gets -1 - (its place among the bad ones), so its
+    reason is found without looking at the rows again; past _MAX_NAMED_BAD, _UNNAMED."""
     codes_of = [_code_of(kind, t) for t in texts]
     bad_texts = [t for t, c in zip(texts, codes_of) if c is None][:_MAX_NAMED_BAD]
     named = {t: -1 - j for j, t in enumerate(bad_texts)}
     table = np.array(
-        [c if c is not None else named.get(t, -128) for t, c in zip(texts, codes_of)]
+        [c if c is not None else named.get(t, _UNNAMED) for t, c in zip(texts, codes_of)]
         + [-1 - len(bad_texts)],
         dtype=np.int8,
     )
-    bad_reasons = np.array([_reason(name, kind, t) for t in bad_texts]
-                           + [f"{name}: missing value"], dtype=object)
-    indices = encoded.indices.fill_null(len(texts)).to_numpy(zero_copy_only=False)
-    codes = table[indices]
-    del indices
+    reasons = [_reason(name, kind, t) for t in bad_texts] + [f"{name}: missing value"]
+    return table, np.array(reasons, dtype=object)
 
-    def reasons(rows: np.ndarray) -> np.ndarray:
-        picked = codes[rows]
-        out = np.full(len(rows), None, dtype=object)
-        named_rows = (picked < 0) & (picked > -128)
-        out[named_rows] = bad_reasons[-1 - picked[named_rows].astype(np.intp)]
-        others = np.flatnonzero(picked == -128)  # more distinct bad texts than codes
-        if len(others):
-            out[others] = [_reason(name, kind, v) for v in _gather(series, rows[others])]
-        return out
 
-    return EngineColumn(codes, None, reasons)
+def _spelling_table(kind: str) -> tuple[Any, np.ndarray]:
+    import pyarrow as pa
+
+    texts = [t for t in FAST_CODES[kind] if isinstance(t, str)]
+    codes = [FAST_CODES[kind][t] for t in texts] + [_LOOK_AGAIN]
+    return pa.array(texts, type=pa.string()), np.array(codes, dtype=np.int8)
+
+
+class _Spellings(dict):
+    """The usual spellings of each kind as an Arrow value set, built on first use."""
+
+    def __missing__(self, kind: str) -> tuple[Any, np.ndarray]:
+        self[kind] = _spelling_table(kind)
+        return self[kind]
+
+
+_SPELLINGS = _Spellings()
 
 
 def _text_numbers_column(name: str, series: Any) -> EngineColumn:
@@ -239,8 +273,9 @@ def _text_numbers_column(name: str, series: Any) -> EngineColumn:
     values = values.to_numpy(zero_copy_only=False)
     values = np.where(np.isnan(values), np.nan, values)  # writable, and nulls are NaN
 
-    def reasons(rows: np.ndarray) -> np.ndarray:
-        return _value_reasons(name, NUMBER, np.isnan(values[rows]), lambda r: _gather(series, rows[r]))
+    def reasons(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        bad = np.isnan(values[rows])
+        return bad, _value_reasons(name, NUMBER, bad, lambda r: _gather(series, rows[r]))
 
     return EngineColumn(values, None, reasons)
 
@@ -318,17 +353,20 @@ def _engine_array(values: np.ndarray) -> np.ndarray:
 def _numbers_column(
     name: str, kind: str, values: np.ndarray, missing: np.ndarray | None
 ) -> EngineColumn:
-    def reasons(rows: np.ndarray) -> np.ndarray:
+    def reasons(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         picked = values[rows]
         out = np.full(len(rows), None, dtype=object)
         nan = np.isnan(picked) if values.dtype.kind == "f" else np.zeros(len(rows), dtype=bool)
+        bad = nan.copy()
         if kind != NUMBER:
-            other = np.flatnonzero((picked != 0) & (picked != 1) & ~nan)
+            other = (picked != 0) & (picked != 1) & ~nan
             out[other] = [_reason(name, kind, v) for v in picked[other].tolist()]
+            bad |= other
         if missing is not None:
             nan |= missing[rows]
+            bad |= nan
         out[nan] = f"{name}: missing value"
-        return out
+        return bad, out
 
     return EngineColumn(values, missing, reasons)
 
@@ -346,10 +384,10 @@ def _objects_column(name: str, kind: str, values: np.ndarray) -> EngineColumn:
             (c if c is not None else _code_or_bad(kind, v) for c, v in zip(codes, values)),
             np.int8, len(values))
 
-    def reasons(rows: np.ndarray) -> np.ndarray:
+    def reasons(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         picked = decoded[rows]
         bad = np.isnan(picked) if kind == NUMBER else picked < 0
-        return _value_reasons(name, kind, bad, lambda r: values[rows[r]].tolist())
+        return bad, _value_reasons(name, kind, bad, lambda r: values[rows[r]].tolist())
 
     return EngineColumn(decoded, None, reasons)
 

@@ -129,13 +129,15 @@ def run_engine(
 def unreadable_reasons(columns: Sequence[EngineColumn], rows: np.ndarray) -> np.ndarray:
     """For each of ``rows`` (all refused as unreadable), every bad cell's reason, "; "-joined."""
     out = np.full(len(rows), None, dtype=object)
+    named = np.zeros(len(rows), dtype=bool)
     for column in columns:
-        reasons = column.reasons(rows)
-        has = reasons.astype(bool)
-        first = has & ~out.astype(bool)
+        bad, reasons = column.reasons(rows)
+        first = bad & ~named
         out[first] = reasons[first]
-        both = has & ~first
-        out[both] = out[both] + "; " + reasons[both]
+        more = bad & named
+        if more.any():
+            out[more] = out[more] + "; " + reasons[more]
+        named |= bad
     return out
 
 

@@ -179,9 +179,9 @@ def _decode_columns(columns: Sequence[list[str]]) -> tuple[np.ndarray, dict[int,
     rows = np.flatnonzero(bad)
     problems: dict[int, list[str]] = {int(r): [] for r in rows}
     for column in decoded:
-        for r, reason in zip(rows.tolist(), column.reasons(rows).tolist()):
-            if reason is not None:
-                problems[r].append(reason)
+        bad, reasons = column.reasons(rows)
+        for r, reason in zip(rows[bad].tolist(), reasons[bad].tolist()):
+            problems[r].append(reason)
     return values, problems
 
 
@@ -199,7 +199,9 @@ def _score_values(values: np.ndarray, problems: dict, models) -> Scores:
         _columns.EngineColumn(
             values[:, j],
             missing if j == 0 else None,
-            (lambda r: lookup[r]) if j == 0 else (lambda r: np.full(len(r), None, object)),
+            (lambda r: (missing[r], lookup[r]))
+            if j == 0
+            else (lambda r: (np.zeros(len(r), bool), np.full(len(r), None, object))),
         )
         for j in range(len(INPUT_COLUMNS))
     ]
