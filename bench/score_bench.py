@@ -87,7 +87,9 @@ def peak_beyond_input(fn):
 
 
 def output_bytes(frame):
-    return int(frame.memory_usage(index=False, deep=False).sum())
+    """The columns' buffers, plus each distinct text object of the error column once."""
+    texts = {id(t): sys.getsizeof(t) for t in frame["error"].to_numpy() if t is not None}
+    return int(frame.memory_usage(index=False, deep=False).sum()) + sum(texts.values())
 
 
 def main():

@@ -171,6 +171,7 @@ def score_table(
     # A row is unreadable for every model alike, so its code is UNREADABLE in each horizon.
     unreadable_rows = np.flatnonzero(errors % ERROR_RADIX == UNREADABLE)
     reasons = unreadable_reasons(source.columns, unreadable_rows)
+    source.columns = []  # decoded codes are done with: free them before the error column
     names = [risk_column(o, h) for o, h in models]
     messages = {}
     if statuses is not None:
