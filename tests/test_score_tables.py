@@ -318,3 +318,51 @@ def test_block_and_lane_tails_are_scored_in_place(n):
     for model, name in zip(MODELS, NAMES):
         assert [None if r is None else r.hex() for r in want[model][0]] == [
             None if r is None else r.hex() for r in got[name]]
+
+
+def test_engine_releases_every_buffer_on_success_and_on_error():
+    """A view held past the call would pin the arrays (a leak) or let a resize corrupt them."""
+    import gc
+    import sys
+    import weakref
+
+    columns = tuple(np.ones(4) for _ in range(11))
+    masks = (np.zeros(4, dtype=bool),) + (None,) * 10
+    risks = np.empty((1, 4))
+    counts = [sys.getrefcount(a) for a in (*columns, masks[0], risks)]
+    for _ in range(2000):
+        _corvane._score_columns(columns, masks, ("hf_30yr",), False, risks, None, None)
+        with pytest.raises(TypeError):  # fails after every buffer has been taken
+            _corvane._score_columns(columns, masks, ("hf_30yr",), False, risks, None,
+                                    np.empty((1, 5), dtype=np.uint8))
+    assert [sys.getrefcount(a) for a in (*columns, masks[0], risks)] == counts
+    probe = weakref.ref(columns[3])
+    del columns
+    gc.collect()
+    assert probe() is None
+    risks.resize((1, 8), refcheck=True)  # refused while the engine still held a view
+
+
+def _risk_digest(workers):
+    import subprocess
+    import sys
+
+    script = (
+        "import corvane, hashlib, numpy as np\n"
+        "rng = np.random.default_rng(9)\n"
+        "cols = {k: rng.uniform(20, 140, 20011) for k in corvane.INPUT_COLUMNS}\n"
+        "for k in ('sex', 'has_diabetes', 'current_smoker', 'on_htn_meds',"
+        " 'on_cholesterol_meds'):\n"
+        "    cols[k] = rng.integers(0, 2, 20011)\n"
+        "r = corvane.score(cols)\n"
+        "print(hashlib.sha256(np.stack([r[k] for k in list(r)[:-1]]).tobytes()).hexdigest(),"
+        " sum(e is not None for e in r['error']))\n"
+    )
+    env = {"RAYON_NUM_THREADS": workers, "PATH": "/usr/bin:/bin"}
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                          text=True, check=True).stdout
+
+
+def test_results_do_not_depend_on_the_worker_count():
+    """Catches rows lost or written twice where the pool splits the range."""
+    assert _risk_digest("1") == _risk_digest("3")
