@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "binding/binding.hpp"
+#include "score_columns.hpp"
 
 namespace corvane {
 namespace {

@@ -3,8 +3,6 @@
 
 #include <Python.h>
 
-#include "binding/binding.hpp"
-
 namespace corvane {
 
 #define CORVANE_ENTRY(name) \
@@ -24,9 +22,5 @@ CORVANE_ENTRY(calculate_10_yr_hf_rust_parallel_np)
 CORVANE_ENTRY(calculate_30_yr_hf_rust_parallel_np)
 
 #undef CORVANE_ENTRY
-
-// The private entries behind corvane.score, kept out of __all__: _score_columns,
-// _worker_count and the _status_messages tuple (indexed by RowStatus).
-Result<bool> add_private_entries(PyObject* module) noexcept;
 
 }  // namespace corvane

@@ -1,16 +1,19 @@
 // The private entries behind corvane.score: the columnar pass over eleven buffers, the status
 // texts, and the pool's worker count.
 #define PY_SSIZE_T_CLEAN
+#include "score_columns.hpp"
+
 #include <Python.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "binding/binding.hpp"
 #include "columns.hpp"
-#include "module.hpp"
 #include "pool/pool.hpp"
 
 namespace corvane {
