@@ -273,6 +273,8 @@ FakeDask.__name__ = "DataFrame"
     (lambda: score(GOOD | {"age": {55.0}}), TypeError, "column age .*unordered set"),
     (lambda: score(pd.DataFrame(GOOD).assign(**{" AGE": [1.0]})), ValueError,
      "'age' appears more than once"),
+    (lambda: score(pd.concat([pd.DataFrame(GOOD)] * 2, axis=1)), ValueError,
+     "'sex' appears more than once"),
     (lambda: score(pl.DataFrame(GOOD | {"bmi": [[27.0, 28.0]]})), TypeError, "column bmi"),
     (lambda: score(GOOD | {"bmi": [[27.0, 28.0]]}), TypeError, "column bmi"),
     (lambda: score({k: v for k, v in GOOD.items() if k != "egfr"} | {"gfr": [1]}), ValueError,
@@ -290,6 +292,13 @@ def test_unusable_input_is_a_clear_error(call, error, text):
 def test_names_match_after_stripping_and_ignoring_case():
     frame = pd.DataFrame({f" {k.upper()} ": v for k, v in GOOD.items()})
     assert score(frame)["error"].tolist() == [None]
+
+
+def test_other_repeated_pandas_columns_are_ignored():
+    notes = pd.DataFrame([["a", "b"]], columns=["note", "note"], index=[7])
+    frame = pd.concat([pd.DataFrame(GOOD, index=[7]), notes], axis=1)
+    result = score(frame, outcomes="cvd", horizons=10)
+    assert result.index.tolist() == [7] and result["error"].tolist() == [None]
 
 
 @pytest.mark.parametrize("args", [

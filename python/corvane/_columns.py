@@ -110,7 +110,7 @@ def read_table(table: Any) -> InputTable:
 def _refuse_lazy(table: Any) -> None:
     module = type(table).__module__.split(".")[0]
     name = type(table).__name__
-    if module in ("dask", "dask_expr") or name in ("DataFrame", "FrameBase") and module == "dask":
+    if module in ("dask", "dask_expr"):
         raise TypeError(
             "a Dask DataFrame is scored partition by partition: call corvane.dask.score(ddf)"
             " instead of corvane.score"
@@ -128,6 +128,11 @@ def _as_frame(table: Any) -> tuple[Any, bool]:
         return nw.from_native(table, eager_only=True), False
     except TypeError:
         pass
+    except nw.exceptions.DuplicateError:
+        # pandas allows repeated names; only a repeated input column is a problem, and
+        # _pick names it. Otherwise the inputs alone are read, by position.
+        picked = _pick(list(table.columns))
+        return nw.from_native(table.iloc[:, sorted(picked.values())], eager_only=True), False
     module = type(table).__module__.split(".")[0]
     if module == "pyarrow" and type(table).__name__ == "RecordBatch":
         import pyarrow as pa
