@@ -198,6 +198,7 @@ GOOD = {k: [v] for k, v in zip(INPUT_COLUMNS, (1, 55.0, 213.0, 50.0, 120.0, 0, 0
      ["on_htn_meds: missing value"]),
     (pl.DataFrame(GOOD | {"bmi": ["n/a"], "egfr": ["ninety"]}),
      ["bmi: missing value; egfr: 'ninety' is not a number"]),
+    (pl.DataFrame(GOOD | {"egfr": [None]}), ["egfr: missing value"]),
     (pa.table(GOOD | {"current_smoker": ["sometimes"]}),
      ["current_smoker: 'sometimes' is not one of 0/1 true/false yes/no"]),
 ])

@@ -185,6 +185,9 @@ def _frame_column(name: str, kind: str, series: Any) -> EngineColumn:
         return _text_column(name, kind, series)
     if dtype == nw.Object:
         return _objects_column(name, kind, series.to_numpy())
+    if dtype == nw.Unknown and series.null_count() == len(series):  # a column of nulls only
+        missing = np.ones(len(series), dtype=bool)
+        return _numbers_column(name, kind, np.zeros(len(series), dtype=np.int8), missing)
     raise TypeError(f"column {name}: cannot read values of type {dtype}")
 
 
