@@ -66,19 +66,14 @@ inline constexpr std::array<std::string_view, 10> kStatusMessages = {
     kBmiRange,          kEgfrRange,  kSexMessage, std::string_view{},
 };
 
-// The same when cholesterol comes in mmol/L: the two cholesterol ranges also say them in mmol/L
-// (the mg/dL bounds times 0.02586, exactly).
-inline constexpr std::array<std::string_view, 10> kStatusMessagesMmol = {
+// What a message gains when cholesterol comes in mmol/L: the two cholesterol ranges also say
+// them in mmol/L (the mg/dL bounds times 0.02586, exactly).
+inline constexpr std::array<std::string_view, 10> kMmolSuffixes = {
     std::string_view{},
-    kAgeRange10,
-    kAgeRange30,
-    "Total cholesterol must be between 130 and 320 mg/dL (3.3618 to 8.2752 mmol/L)",
-    "HDL cholesterol must be between 20 and 100 mg/dL (0.5172 to 2.586 mmol/L)",
-    kSystolicRange,
-    kBmiRange,
-    kEgfrRange,
-    kSexMessage,
     std::string_view{},
+    std::string_view{},
+    " mg/dL (3.3618 to 8.2752 mmol/L)",
+    " mg/dL (0.5172 to 2.586 mmol/L)",
 };
 
 inline RowStatus status_of(std::string_view message) noexcept {

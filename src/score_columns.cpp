@@ -212,16 +212,19 @@ PyMethodDef kPrivateMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// A tuple of the texts, None for an empty one, as the module attribute `name`.
+// A tuple of the status texts, each followed by its suffix, None for an empty one, as the
+// module attribute `name`.
 Result<bool> add_texts(PyObject* module, const char* name,
-                       const std::array<std::string_view, 10>& texts) noexcept {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+                       const std::array<std::string_view, 10>& suffixes) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kStatusMessages.size())));
   if (!tuple) return Pending::fetch();
-  for (std::size_t s = 0; s < texts.size(); ++s) {
-    const std::string_view text = texts[s];
+  for (std::size_t s = 0; s < kStatusMessages.size(); ++s) {
+    const std::string_view text = kStatusMessages[s];
+    const std::string_view suffix = suffixes[s];
     Ref item = text.empty() ? Ref::borrow(Py_None)
-                            : Ref::steal(PyUnicode_FromStringAndSize(
-                                  text.data(), static_cast<Py_ssize_t>(text.size())));
+                            : Ref::steal(PyUnicode_FromFormat(
+                                  "%.*s%.*s", static_cast<int>(text.size()), text.data(),
+                                  static_cast<int>(suffix.size()), suffix.data()));
     if (!item) return Pending::fetch();
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(s), item.release());  // steals
   }
@@ -233,8 +236,8 @@ Result<bool> add_texts(PyObject* module, const char* name,
 
 Result<bool> add_private_entries(PyObject* module) noexcept {
   if (PyModule_AddFunctions(module, kPrivateMethods) < 0) return Pending::fetch();
-  if (Result<bool> ok = add_texts(module, "_status_messages", kStatusMessages); !ok) return ok;
-  return add_texts(module, "_status_messages_mmol", kStatusMessagesMmol);
+  if (Result<bool> ok = add_texts(module, "_status_messages", {}); !ok) return ok;
+  return add_texts(module, "_status_messages_mmol", kMmolSuffixes);
 }
 
 }  // namespace corvane
