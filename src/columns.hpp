@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
@@ -188,8 +189,25 @@ inline double mmol_to_mg(double mmol) noexcept {
   int written_exponent = 0;
   std::from_chars(p + 1 + (p[1] == '+'), printed.ptr, written_exponent);
   exponent += written_exponent + kMmolPerMgExponent;
-  // digits / 2586 by long division: the integer part, 32 more digits, then a 1 if anything is
-  // left over, so that a single correctly rounding parse rounds as the exact quotient would.
+  // The quotient digits * 10^exponent / 2586 of two integers that doubles hold exactly is one
+  // correctly rounded division: the usual case, a value with a few decimals.
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 53;
+  constexpr std::uint64_t kPowers[] = {1,       10,       100,       1000,       10000,      100000,
+                                       1000000, 10000000, 100000000, 1000000000, 10000000000};
+  constexpr int kMaxPower = static_cast<int>(std::size(kPowers)) - 1;
+  if (exponent >= 0 && exponent <= kMaxPower && digits < kExact / kPowers[exponent]) {
+    const double mg = static_cast<double>(digits * kPowers[exponent]) /
+                      static_cast<double>(kMmolPerMgDenominator);
+    return negative ? -mg : mg;
+  }
+  if (exponent < 0 && -exponent <= kMaxPower && digits < kExact) {
+    const double mg = static_cast<double>(digits) /
+                      static_cast<double>(kMmolPerMgDenominator * kPowers[-exponent]);
+    return negative ? -mg : mg;
+  }
+  // Otherwise digits / 2586 by long division: the integer part, 32 more digits, then a 1 if
+  // anything is left over, so that a single correctly rounding parse rounds as the exact quotient
+  // would.
   char quotient[96];
   char* q = quotient;
   if (negative) *q++ = '-';

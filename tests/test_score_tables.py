@@ -238,10 +238,13 @@ def mg_of(mmol):
     return float(Fraction(repr(mmol)) / Fraction("0.02586"))
 
 
-def test_mmol_per_litre_scores_like_the_exact_mg_per_decilitre():
+@pytest.mark.parametrize("decimals", [2, 4, None], ids=["2 decimals", "4", "all 17 digits"])
+def test_mmol_per_litre_scores_like_the_exact_mg_per_decilitre(decimals):
+    """Short decimals take one exact division, long ones a long division: both round once."""
     columns = cohort(200, seed=5)
-    columns["total_cholesterol"] = np.round(columns["total_cholesterol"] * 0.02586, 2)
-    columns["hdl_cholesterol"] = np.round(columns["hdl_cholesterol"] * 0.02586, 3)
+    for name in ("total_cholesterol", "hdl_cholesterol"):
+        mmol = columns[name] * 0.02586 * (1 + 1e-9)
+        columns[name] = mmol if decimals is None else np.round(mmol, decimals)
     got = plain(score(pd.DataFrame(columns), cholesterol_unit="mmol/L"))
     want = expected(columns, mg_of)
     for model, name in zip(MODELS, NAMES):
