@@ -284,6 +284,8 @@ static_assert(kColumnarBlock % kLanes == 0);
 struct ColumnBlock {
   double v[11][kColumnarBlock];
   bool readable[kColumnarBlock];
+  bool ok[2][kColumnarBlock];                        // by horizon: 10-year, 30-year
+  double x[kColumnarModels.size()][kColumnarBlock];  // each model's linear predictor
 };
 
 enum InputColumn : int {
@@ -395,10 +397,9 @@ inline SharedLanes shared_lanes(const ColumnBlock& b, std::size_t i) noexcept {
   return s;
 }
 
-// One model's risks for the rows of `s`, NaN where its window or a cell refuses the row. The
-// terms are risk_lanes' own, in its order and grouping, so every lane has the scalar bits.
-inline Lanes model_lanes(const SharedLanes& s, const ColumnarModel& model,
-                         const LaneCoefficients& coefficients) noexcept {
+// One model's linear predictor for the rows of `s`. The terms are risk_lanes' own, in its order
+// and grouping, so every lane has the scalar bits.
+inline Lanes model_predictor(const SharedLanes& s, const LaneCoefficients& coefficients) noexcept {
   const Lanes zero = {};
   // The same bits as selecting each coefficient by the sex mask, in one load.
   const std::size_t sexes = (s.male[0] & 1) | (s.male[1] & 2);
@@ -435,12 +436,15 @@ inline Lanes model_lanes(const SharedLanes& s, const ColumnarModel& model,
   x += coef(&C::bmi_below_30) * s.bl;
   x += coef(&C::bmi_30_plus) * s.bh;
   x += (coef(&C::age_x_bmi) * a) * s.bh;
+  return x;
+}
 
-  Lanes p;
-  for (std::size_t l = 0; l < kLanes; ++l) p[l] = std::pow(2.718281828459045, x[l]);
-  const Lanes risk = (p / (1.0 + p)) * 100.0;
-  const Lanes nan = zero + std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-  return select_lanes(model.ten_year ? s.ok10 : s.ok30, risk, nan);
+// The percentage of a predictor, as risk_for_sets forms it; NaN for a refused row.
+inline double risk_percent(double x, bool ok) noexcept {
+  if (!ok) return std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+  // pow(e, x), not exp(x): the two can differ in the last bit and every path must agree.
+  const double p = std::pow(2.718281828459045, x);
+  return (p / (1.0 + p)) * 100.0;
 }
 
 // The status of a readable row that `model` refused: its first failing check.
@@ -463,14 +467,23 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
     if (m % kLanes != 0) {
       for (auto& column : block.v) column[m] = column[m - 1];
     }
+    // The predictors of every model first, then the percentages: the calls to pow run back to
+    // back instead of breaking up the vector code.
     for (std::size_t i = 0; i < m; i += kLanes) {
       const SharedLanes shared = shared_lanes(block, i);
-      const std::size_t lanes = std::min(kLanes, m - i);
-      for (std::size_t k = 0; k < job.model_count; ++k) {
-        const Lanes risk = model_lanes(shared, *job.models[k], job.coefficients[k]);
-        double* out = job.risks + k * job.n + lo + i;
-        for (std::size_t l = 0; l < lanes; ++l) out[l] = risk[l];
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        block.ok[0][i + l] = shared.ok10[l] != 0;
+        block.ok[1][i + l] = shared.ok30[l] != 0;
       }
+      for (std::size_t k = 0; k < job.model_count; ++k) {
+        const Lanes x = model_predictor(shared, job.coefficients[k]);
+        for (std::size_t l = 0; l < kLanes; ++l) block.x[k][i + l] = x[l];
+      }
+    }
+    for (std::size_t k = 0; k < job.model_count; ++k) {
+      const bool* ok = block.ok[job.models[k]->ten_year ? 0 : 1];
+      double* out = job.risks + k * job.n + lo;
+      for (std::size_t i = 0; i < m; ++i) out[i] = risk_percent(block.x[k][i], ok[i]);
     }
     std::uint8_t first[2][kColumnarBlock] = {};  // per horizon slot: the first refusal
     std::uint8_t status[kColumnarBlock];
