@@ -198,7 +198,8 @@ def build_core_bench():
     # The module's own flags for its core: -O3, no FMA contraction, no fast math.
     cmd = [os.environ.get("CXX", "g++"), "-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off",
            "-fno-fast-math", "-Wall", "-Wextra", f"-I{ROOT / 'src'}", "-pthread",
-           str(BENCH / "core_bench.cpp"), str(ROOT / "src" / "pool" / "pool.cpp"), "-o", str(exe)]
+           str(BENCH / "core_bench.cpp"), *map(str, sorted((ROOT / "src" / "pool").glob("*.cpp"))),
+           "-o", str(exe)]
     subprocess.run(cmd, check=True)
     return exe
 

@@ -4,7 +4,7 @@
 //
 // "core": one thread evaluating already-decoded rows with the model's RowsFunction, as each
 // piece of a batch does; "core_rows": the same rows through the RiskFunction one row per call,
-// as a scalar call does; "pool": evaluate_rows over the same rows with the pool's W workers (set
+// as a scalar call does; "pool": parallel_for over the same rows with the pool's W workers (set
 // RAYON_NUM_THREADS before the run; the pool is built once per process); "static_split": W
 // plain threads with equal shares, the baseline for what W threads can do on the machine at
 // that moment. Medians over R interleaved repetitions, after one unmeasured warm-up of each.
@@ -21,13 +21,9 @@
 #include <thread>
 #include <vector>
 
-// g++ 12 takes `return {.percent = p};` in utils.hpp for a missing initializer under -Wextra.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#include "cvd.hpp"
-#include "heart_failure.hpp"
-#pragma GCC diagnostic pop
 #include "pool/pool.hpp"
+#include "risk/cvd.hpp"
+#include "risk/heart_failure.hpp"
 
 namespace {
 
@@ -160,7 +156,16 @@ int main(int argc, char** argv) {
     const auto core_rows = [&] {
       evaluate_one_by_one(f.one, rows.data(), 0, n, one_by_one.data());
     };
-    const auto pool = [&] { corvane::evaluate_rows(f.rows, rows.data(), n, parallel.data()); };
+    struct Job {
+      RowsFunction fn;
+      const RiskInputs* rows;
+      double* out;
+    } job{f.rows, rows.data(), parallel.data()};
+    const auto body = [](void* context, std::size_t begin, std::size_t end) {
+      const Job& j = *static_cast<const Job*>(context);
+      j.fn(j.rows + begin, end - begin, j.out + begin);
+    };
+    const auto pool = [&] { corvane::parallel_for(n, body, &job); };
     const auto fixed = [&] {
       evaluate_static_split(f.rows, rows.data(), n, workers, split.data());
     };

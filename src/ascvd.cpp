@@ -1,6 +1,6 @@
 // Entry routines of the atherosclerotic cardiovascular disease functions.
 #define PY_SSIZE_T_CLEAN
-#include "ascvd.hpp"
+#include "risk/ascvd.hpp"
 
 #include <Python.h>
 

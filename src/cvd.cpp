@@ -1,6 +1,6 @@
 // Entry routines of the total cardiovascular disease functions.
 #define PY_SSIZE_T_CLEAN
-#include "cvd.hpp"
+#include "risk/cvd.hpp"
 
 #include <Python.h>
 

@@ -1,6 +1,6 @@
 // Entry routines of the heart failure functions.
 #define PY_SSIZE_T_CLEAN
-#include "heart_failure.hpp"
+#include "risk/heart_failure.hpp"
 
 #include <Python.h>
 

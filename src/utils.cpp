@@ -14,7 +14,7 @@
 #include <new>
 #include <string>
 
-#include "pool/pool.hpp"
+#include "array_rows.hpp"
 
 namespace corvane {
 
@@ -148,36 +148,6 @@ Pending dtype_mismatch(PyArray_Descr* descr) noexcept {
       Ref::steal(PyUnicode_FromFormat("type mismatch:\n from=%U, to=float64", text.get()))));
 }
 
-// Reads one element wherever the strides put it. memcpy, because a view of a packed
-// structure can place a double at any byte.
-inline double element(const char* row, npy_intp column_stride, int column) noexcept {
-  double v;
-  std::memcpy(&v, row + column * column_stride, sizeof v);
-  return v;
-}
-
-constexpr std::string_view kMale = "male";
-constexpr std::string_view kFemale = "female";
-
-void decode_rows(const char* base, npy_intp rows, npy_intp row_stride, npy_intp column_stride,
-                 RiskInputs* out) noexcept {
-  for (npy_intp i = 0; i < rows; ++i) {
-    const char* row = base + i * row_stride;
-    RiskInputs& r = out[i];
-    r.sex = element(row, column_stride, 0) == 1.0 ? kMale : kFemale;
-    r.age = element(row, column_stride, 1);
-    r.total_cholesterol = element(row, column_stride, 2);
-    r.hdl_cholesterol = element(row, column_stride, 3);
-    r.systolic_bp = element(row, column_stride, 4);
-    r.has_diabetes = element(row, column_stride, 5) != 0.0;
-    r.current_smoker = element(row, column_stride, 6) != 0.0;
-    r.bmi = element(row, column_stride, 7);
-    r.egfr = element(row, column_stride, 8);
-    r.on_htn_meds = element(row, column_stride, 9) != 0.0;
-    r.on_cholesterol_meds = element(row, column_stride, 10) != 0.0;
-  }
-}
-
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // The arrays are allocated before any work, so a batch too large for memory (a broadcast view
@@ -209,12 +179,13 @@ Result<Ref> evaluate_array(PyArrayObject* array, RowsFunction fn) {
   const npy_intp n = PyArray_DIM(array, 0);
   const auto rows = static_cast<std::size_t>(n);
   Buffer result(allocate_array<double>(rows));
-  std::unique_ptr<RiskInputs, void (*)(RiskInputs*)> records(allocate_array<RiskInputs>(rows),
-                                                             [](RiskInputs* p) { std::free(p); });
-  decode_rows(static_cast<const char*>(PyArray_DATA(array)), n, PyArray_STRIDE(array, 0),
-              PyArray_STRIDE(array, 1), records.get());
-  evaluate_rows(fn, records.get(), rows, result.get());
-  records.reset();
+  // The caller holds the interpreter lock and its reference to the array until this returns,
+  // so the workers read memory that nothing can change or free.
+  evaluate_array_rows({.data = static_cast<const char*>(PyArray_DATA(array)),
+                       .rows = rows,
+                       .row_stride = PyArray_STRIDE(array, 0),
+                       .column_stride = PyArray_STRIDE(array, 1)},
+                      fn, result.get());
 
   Ref holder = make_holder(result);
   if (!holder) {

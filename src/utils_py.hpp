@@ -7,7 +7,8 @@
 #include <string_view>
 
 #include "binding/binding.hpp"
-#include "utils.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 

@@ -2,7 +2,8 @@
 // functions.
 #pragma once
 
-#include "utils.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 

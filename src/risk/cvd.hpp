@@ -1,7 +1,8 @@
 // The total cardiovascular disease model: its four coefficient sets and two risk functions.
 #pragma once
 
-#include "utils.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 
