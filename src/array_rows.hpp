@@ -20,6 +20,6 @@ struct ArrayRows {
 // out[i] = what fn gives for row i, decoded by the batch rule: column 0 is "male" exactly when
 // it equals 1.0, the four flag columns are true when nonzero, the rest are copied. Blocks until
 // every row is done; creates the pool, even for no rows. Throws PoolUnavailable.
-void evaluate_array_rows(const ArrayRows& array, RowsFunction fn, double* out);
+void evaluate_array_rows(const ArrayRows& array, LaneRowsFunction fn, double* out);
 
 }  // namespace corvane

@@ -26,7 +26,7 @@ Pending dtype_mismatch(PyArray_Descr* descr) noexcept {
       Ref::steal(PyUnicode_FromFormat("type mismatch:\n from=%U, to=float64", text.get()))));
 }
 
-Result<Ref> evaluate_array(const NumpyApi& numpy, PyArrayObject* array, RowsFunction fn) {
+Result<Ref> evaluate_array(const NumpyApi& numpy, PyArrayObject* array, LaneRowsFunction fn) {
   if (PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 11) {
     return Pending::value_error("Array shape must be (n, 11)");
   }
@@ -62,7 +62,7 @@ Result<Ref> evaluate_array(const NumpyApi& numpy, PyArrayObject* array, RowsFunc
 
 }  // namespace
 
-PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RowsFunction fn,
+PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, LaneRowsFunction fn,
                                           PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
   return call_frame([&]() -> Result<Ref> {

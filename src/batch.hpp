@@ -14,8 +14,8 @@ namespace corvane {
 
 inline constexpr std::array<std::string_view, 1> kBatchParams = {"data"};
 
-// One batch call with the model's rows function.
-PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RowsFunction fn,
+// One batch call with the model's lane form.
+PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, LaneRowsFunction fn,
                                           PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept;
 

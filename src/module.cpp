@@ -23,11 +23,11 @@ namespace corvane {
 namespace {
 
 // One Python function: its name and parameters, and the model it evaluates, as a risk function
-// (scalar) or a rows function (batch).
+// (scalar) or its lane form (batch).
 struct Function {
   FunctionDescription desc;
   RiskFunction risk = nullptr;
-  RowsFunction rows = nullptr;
+  LaneRowsFunction rows = nullptr;
 };
 
 constexpr Function scalar(std::string_view name, const std::array<std::string_view, 11>& params,
@@ -35,7 +35,7 @@ constexpr Function scalar(std::string_view name, const std::array<std::string_vi
   return {.desc = {name, params.data(), params.size()}, .risk = risk};
 }
 
-constexpr Function batch(std::string_view name, RowsFunction rows) {
+constexpr Function batch(std::string_view name, LaneRowsFunction rows) {
   return {.desc = {name, kBatchParams.data(), kBatchParams.size()}, .rows = rows};
 }
 
@@ -49,12 +49,12 @@ constexpr Function kFunctions[] = {
     scalar("calculate_30_yr_ascvd_rust", kStandardParams, calculate_30_yr_ascvd_risk),
     scalar("calculate_10_yr_cvd_rust", kStandardParams, calculate_10_yr_cvd_risk),
     scalar("calculate_30_yr_cvd_rust", kStandardParams, calculate_30_yr_cvd_risk),
-    batch("calculate_10_yr_ascvd_rust_parallel_np", calculate_10_yr_ascvd_risk_rows),
-    batch("calculate_30_yr_ascvd_rust_parallel_np", calculate_30_yr_ascvd_risk_rows),
-    batch("calculate_10_yr_cvd_rust_parallel_np", calculate_10_yr_cvd_risk_rows),
-    batch("calculate_30_yr_cvd_rust_parallel_np", calculate_30_yr_cvd_risk_rows),
-    batch("calculate_10_yr_hf_rust_parallel_np", calculate_10_yr_heart_failure_risk_rows),
-    batch("calculate_30_yr_hf_rust_parallel_np", calculate_30_yr_heart_failure_risk_rows),
+    batch("calculate_10_yr_ascvd_rust_parallel_np", calculate_10_yr_ascvd_risk_lanes),
+    batch("calculate_30_yr_ascvd_rust_parallel_np", calculate_30_yr_ascvd_risk_lanes),
+    batch("calculate_10_yr_cvd_rust_parallel_np", calculate_10_yr_cvd_risk_lanes),
+    batch("calculate_30_yr_cvd_rust_parallel_np", calculate_30_yr_cvd_risk_lanes),
+    batch("calculate_10_yr_hf_rust_parallel_np", calculate_10_yr_heart_failure_risk_lanes),
+    batch("calculate_30_yr_hf_rust_parallel_np", calculate_30_yr_heart_failure_risk_lanes),
 };
 constexpr std::size_t kFunctionCount = std::size(kFunctions);
 

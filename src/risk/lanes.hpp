@@ -23,34 +23,35 @@ inline constexpr std::size_t kLanes = 2;
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
 using LaneMask = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
+// kLanes rows in lane form, as risk_lane_rows takes them. A mask lane is all ones for true.
+// `known_sex` false stands for a sex text that is neither "male" nor "female".
+struct LaneRows {
+  Lanes age, total_cholesterol, hdl_cholesterol, systolic_bp, bmi, egfr;
+  LaneMask known_sex, male, has_diabetes, current_smoker, on_htn_meds, on_cholesterol_meds;
+};
+
+// Fills out[0 .. count * kLanes) for blocks[0 .. count): a model's form for callers that read
+// their rows straight into lanes (the batch path decodes array memory this way).
+using LaneRowsFunction = void (*)(const LaneRows* blocks, std::size_t count, double* out);
+
 // risk_for_sets over kLanes rows at once. Each lane repeats its row's operations of
 // risk_for_sets in the same order and grouping; IEEE addition, multiplication, division and
 // comparison act on each lane alone, so every lane's bits equal the scalar call's. Selections
 // (sex, flags, failed rows) are bit masks, never arithmetic, so they cannot round.
 template <bool kTenYear, const CoefficientSet& kFemale, const CoefficientSet& kMale>
-void risk_lanes(const RiskInputs* rows, double* out) noexcept {
-  Lanes age, total, hdl, sbp, bmi, egfr;
-  LaneMask ok, male, diabetes, smoker, htn, chol;
+void risk_lane_rows(const LaneRows& in, double* out) noexcept {
+  LaneMask ok;
   for (std::size_t l = 0; l < kLanes; ++l) {
-    const RiskInputs& r = rows[l];
-    const bool in_range = validate_input(kTenYear, r.age, r.total_cholesterol, r.hdl_cholesterol,
-                                         r.systolic_bp, r.bmi, r.egfr)
-                              .empty();
-    const bool is_male = equals_ignoring_ascii_case(r.sex, "male");
-    const bool is_female = equals_ignoring_ascii_case(r.sex, "female");
-    ok[l] = -std::int64_t{in_range && (is_male || is_female)};
-    male[l] = -std::int64_t{is_male};
-    diabetes[l] = -std::int64_t{r.has_diabetes};
-    smoker[l] = -std::int64_t{r.current_smoker};
-    htn[l] = -std::int64_t{r.on_htn_meds};
-    chol[l] = -std::int64_t{r.on_cholesterol_meds};
-    age[l] = r.age;
-    total[l] = r.total_cholesterol;
-    hdl[l] = r.hdl_cholesterol;
-    sbp[l] = r.systolic_bp;
-    bmi[l] = r.bmi;
-    egfr[l] = r.egfr;
+    const bool in_range =
+        validate_input(kTenYear, in.age[l], in.total_cholesterol[l], in.hdl_cholesterol[l],
+                       in.systolic_bp[l], in.bmi[l], in.egfr[l])
+            .empty();
+    ok[l] = -std::int64_t{in_range} & in.known_sex[l];
   }
+  Lanes age = in.age, total = in.total_cholesterol, hdl = in.hdl_cholesterol, sbp = in.systolic_bp,
+        bmi = in.bmi, egfr = in.egfr;
+  const LaneMask male = in.male, diabetes = in.has_diabetes, smoker = in.current_smoker,
+                 htn = in.on_htn_meds, chol = in.on_cholesterol_meds;
   const Lanes zero = {};
   const auto select = [](LaneMask mask, Lanes yes, Lanes no) {
     return reinterpret_cast<Lanes>((reinterpret_cast<LaneMask>(yes) & mask) |
@@ -116,6 +117,38 @@ void risk_lanes(const RiskInputs* rows, double* out) noexcept {
   const Lanes nan = zero + std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
   const Lanes result = select(ok, risk, nan);
   for (std::size_t l = 0; l < kLanes; ++l) out[l] = result[l];
+}
+
+// risk_lane_rows over kLanes rows given as RiskInputs.
+template <bool kTenYear, const CoefficientSet& kFemale, const CoefficientSet& kMale>
+void risk_lanes(const RiskInputs* rows, double* out) noexcept {
+  LaneRows in;
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    const RiskInputs& r = rows[l];
+    const bool is_male = equals_ignoring_ascii_case(r.sex, "male");
+    const bool is_female = equals_ignoring_ascii_case(r.sex, "female");
+    in.known_sex[l] = -std::int64_t{is_male || is_female};
+    in.male[l] = -std::int64_t{is_male};
+    in.has_diabetes[l] = -std::int64_t{r.has_diabetes};
+    in.current_smoker[l] = -std::int64_t{r.current_smoker};
+    in.on_htn_meds[l] = -std::int64_t{r.on_htn_meds};
+    in.on_cholesterol_meds[l] = -std::int64_t{r.on_cholesterol_meds};
+    in.age[l] = r.age;
+    in.total_cholesterol[l] = r.total_cholesterol;
+    in.hdl_cholesterol[l] = r.hdl_cholesterol;
+    in.systolic_bp[l] = r.systolic_bp;
+    in.bmi[l] = r.bmi;
+    in.egfr[l] = r.egfr;
+  }
+  risk_lane_rows<kTenYear, kFemale, kMale>(in, out);
+}
+
+// The LaneRowsFunction of risk_for_sets.
+template <bool kTenYear, const CoefficientSet& kFemale, const CoefficientSet& kMale>
+void risk_lane_blocks(const LaneRows* blocks, std::size_t count, double* out) noexcept {
+  for (std::size_t b = 0; b < count; ++b) {
+    risk_lane_rows<kTenYear, kFemale, kMale>(blocks[b], out + b * kLanes);
+  }
 }
 
 // The RowsFunction of risk_for_sets: whole groups of kLanes rows, then the last few padded
