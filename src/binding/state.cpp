@@ -37,10 +37,8 @@ bool intern_list(const FunctionDescription& desc, InternedParams& entry) noexcep
 
 }  // namespace
 
-ProcessState& process_state() noexcept {
-  static ProcessState state;  // never destroyed before exit; nothing reads it then
-  return state;
-}
+// Its destructor is trivial, so nothing happens to it at exit while workers may still run.
+constinit ProcessState detail::process_state;
 
 PyObject* panic_exception_type() noexcept {
   ProcessState& s = process_state();
@@ -49,13 +47,6 @@ PyObject* panic_exception_type() noexcept {
                                              PyExc_BaseException, nullptr);
   }
   return s.panic_type;
-}
-
-PyObject* const* interned_params(const FunctionDescription& desc) noexcept {
-  for (InternedParams& entry : process_state().params) {
-    if (entry.params == desc.params) return entry.names;
-  }
-  return nullptr;
 }
 
 Result<bool> fill_process_state(std::span<const FunctionDescription> functions) noexcept {

@@ -38,7 +38,11 @@ struct ProcessState {
   void** numpy_table = nullptr;     // NumPy's interface, from the first batch call
 };
 
-ProcessState& process_state() noexcept;
+namespace detail {
+extern constinit ProcessState process_state;  // constant-initialized: no guard on each use
+}  // namespace detail
+
+inline ProcessState& process_state() noexcept { return detail::process_state; }
 
 // Fills what import creates: the interned names, the parameter names of `functions`, the panic
 // type and the holder type. Slots already filled are kept, so a second call changes nothing.
@@ -50,7 +54,12 @@ inline PyObject* interned(Name name) noexcept {
 }
 
 // The interned names of desc's parameter list, or null when it was not registered.
-PyObject* const* interned_params(const FunctionDescription& desc) noexcept;
+inline PyObject* const* interned_params(const FunctionDescription& desc) noexcept {
+  for (InternedParams& entry : process_state().params) {
+    if (entry.params == desc.params) return entry.names;
+  }
+  return nullptr;
+}
 
 // The panic type, created here if import could not create it. Null with an error pending when
 // even that fails.
