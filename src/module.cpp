@@ -26,6 +26,7 @@ namespace {
 // (scalar) or its lane form (batch).
 struct Function {
   FunctionDescription desc;
+  bool batch = false;
   RiskFunction risk = nullptr;
   LaneRowsFunction rows = nullptr;
 };
@@ -36,7 +37,7 @@ constexpr Function scalar(std::string_view name, const std::array<std::string_vi
 }
 
 constexpr Function batch(std::string_view name, LaneRowsFunction rows) {
-  return {.desc = {name, kBatchParams.data(), kBatchParams.size()}, .rows = rows};
+  return {.desc = {name, kBatchParams.data(), kBatchParams.size()}, .batch = true, .rows = rows};
 }
 
 // Registration order is what __all__ shows.
@@ -110,20 +111,34 @@ PyMethodDef method(std::string_view name, Entry entry, const char* doc) {
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+// Each row instantiates only the template its kind needs.
+template <std::size_t I>
+PyMethodDef method_of() {
+  if constexpr (kFunctions[I].batch) {
+    return method(kFunctions[I].desc.name, &batch_entry<I>, kDoc<I>.data());
+  } else {
+    return method(kFunctions[I].desc.name, &scalar_entry<I>, kDoc<I>.data());
+  }
+}
+
 template <std::size_t... I>
 std::array<PyMethodDef, sizeof...(I)> make_methods(std::index_sequence<I...>) {
-  return {(kFunctions[I].risk != nullptr
-               ? method(kFunctions[I].desc.name, &scalar_entry<I>, kDoc<I>.data())
-               : method(kFunctions[I].desc.name, &batch_entry<I>, kDoc<I>.data()))...};
+  return {method_of<I>()...};
 }
 
 // The function objects point here for life.
 std::array<PyMethodDef, kFunctionCount> kMethods =
     make_methods(std::make_index_sequence<kFunctionCount>());
 
-// Private entry points: registered on the module but not listed in __all__.
+// Private entry points: registered on the module but not listed in __all__. One that binds
+// keywords through extract_arguments_fastcall gets its description added in descriptions(), so
+// its parameter names are interned at import.
 PyObject* worker_count_entry(PyObject*, PyObject*) noexcept {
-  return call_frame([]() -> Result<Ref> { return checked_new(PyLong_FromSize_t(worker_count())); });
+  return call_frame([]() -> Result<Ref> {
+    Ref count = Ref::steal(PyLong_FromSize_t(worker_count()));
+    if (!count) return Pending::fetch();
+    return count;
+  });
 }
 
 PyMethodDef kPrivateMethods[] = {

@@ -80,7 +80,8 @@ using RiskFunction = RiskOutcome (*)(std::string_view sex, double age, double to
                                      bool current_smoker, double bmi, double egfr, bool on_htn_meds,
                                      bool on_cholesterol_meds);
 
-// Not noexcept: the pool lets a faulty function's exception reach the caller.
+// Calls fn with the eleven fields spread. Not noexcept, so a faulty function cannot end the
+// process from here: its exception reaches whoever called.
 inline RiskOutcome evaluate(RiskFunction fn, const RiskInputs& in) {
   return fn(in.sex, in.age, in.total_cholesterol, in.hdl_cholesterol, in.systolic_bp,
             in.has_diabetes, in.current_smoker, in.bmi, in.egfr, in.on_htn_meds,
