@@ -82,4 +82,5 @@ def _score_columns(
     errors: npt.NDArray[np.uint8] | None,
     /,
 ) -> None: ...
-def _worker_count() -> int: ...
+def _worker_count() -> int:
+    """The worker pool's number of threads; creates the pool. Private, not in __all__."""

@@ -16,10 +16,11 @@
 #include <string_view>
 #include <type_traits>
 
-#include "ascvd.hpp"
-#include "cvd.hpp"
-#include "heart_failure.hpp"
-#include "utils.hpp"
+#include "risk/ascvd.hpp"
+#include "risk/cvd.hpp"
+#include "risk/heart_failure.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 

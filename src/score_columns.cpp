@@ -1,5 +1,5 @@
-// The private entries behind corvane.score: the columnar pass over eleven buffers, the status
-// texts, and the pool's worker count.
+// The private entry behind corvane.score: the columnar pass over eleven buffers, and the status
+// texts it is read with.
 #define PY_SSIZE_T_CLEAN
 #include "score_columns.hpp"
 
@@ -191,27 +191,6 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   return Ref::borrow(Py_None);
 }
 
-PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return call_frame([&]() -> Result<Ref> { return score_columns(args, nargs); });
-}
-
-PyObject* worker_count_entry(PyObject*, PyObject*) noexcept {
-  return call_frame([]() -> Result<Ref> { return checked_new(PyLong_FromSize_t(worker_count())); });
-}
-
-PyMethodDef kPrivateMethods[] = {
-    {"_score_columns",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&score_columns_entry)),
-     METH_FASTCALL,
-     "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)\n--\n\n"
-     "Scores eleven 1-D columns for the named models in one pass. Fills risks (models, n)\n"
-     "float64, and unless None statuses (models, n) uint8 and errors (1, n) uint8: per row\n"
-     "the first refusing model's status in each horizon, first + 10 * second."},
-    {"_worker_count", worker_count_entry, METH_NOARGS,
-     "_worker_count()\n--\n\nThe number of worker threads, creating the pool if need be."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // A tuple of the status texts, each followed by its suffix, None for an empty one, as the
 // module attribute `name`.
 Result<bool> add_texts(PyObject* module, const char* name,
@@ -234,8 +213,11 @@ Result<bool> add_texts(PyObject* module, const char* name,
 
 }  // namespace
 
-Result<bool> add_private_entries(PyObject* module) noexcept {
-  if (PyModule_AddFunctions(module, kPrivateMethods) < 0) return Pending::fetch();
+PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return call_frame([&]() -> Result<Ref> { return score_columns(args, nargs); });
+}
+
+Result<bool> add_status_messages(PyObject* module) noexcept {
   if (Result<bool> ok = add_texts(module, "_status_messages", {}); !ok) return ok;
   return add_texts(module, "_status_messages_mmol", kMmolSuffixes);
 }

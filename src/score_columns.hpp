@@ -1,5 +1,5 @@
-// The private entries behind corvane.score, kept out of __all__: _score_columns, _worker_count,
-// and the _status_messages and _status_messages_mmol tuples (indexed by RowStatus).
+// The private entry behind corvane.score, _score_columns, and the _status_messages and
+// _status_messages_mmol tuples (indexed by RowStatus) it is read with. Not in __all__.
 #pragma once
 
 #include <Python.h>
@@ -8,7 +8,9 @@
 
 namespace corvane {
 
-// Adds them to the module; called once by module init.
-Result<bool> add_private_entries(PyObject* module) noexcept;
+PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// Adds the two tuples to the module; called once by module init.
+Result<bool> add_status_messages(PyObject* module) noexcept;
 
 }  // namespace corvane
