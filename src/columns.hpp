@@ -339,19 +339,15 @@ inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
 // of sex and flags, and the pieces of the predictor that use no coefficient. risk_lanes forms
 // the same values with the same operations, once per model; here they are formed once.
 struct SharedLanes {
-  LaneMask ok10, ok30, male, diabetes, smoker, htn, chol;
-  Lanes non_hdl, hdl, a, a2, sl, sh, el, eh, bl, bh;
+  LaneMask ok10, ok30, male;
+  LanePieces pieces;
 };
-
-inline Lanes select_lanes(LaneMask mask, Lanes yes, Lanes no) noexcept {
-  return reinterpret_cast<Lanes>((reinterpret_cast<LaneMask>(yes) & mask) |
-                                 (reinterpret_cast<LaneMask>(no) & ~mask));
-}
 
 // Rows [i, i + kLanes) of the block.
 inline SharedLanes shared_lanes(const ColumnBlock& b, std::size_t i) noexcept {
   SharedLanes s;
   Lanes age, total, hdl, sbp, bmi, egfr;
+  LaneMask diabetes, smoker, htn, chol;
   const auto mask = [](bool set) { return -std::int64_t{set}; };
   for (std::size_t l = 0; l < kLanes; ++l) {
     const std::size_t r = i + l;
@@ -363,10 +359,10 @@ inline SharedLanes shared_lanes(const ColumnBlock& b, std::size_t i) noexcept {
     s.ok10[l] = mask(rest_ok && row_age >= 30.0 && row_age <= 79.0);
     s.ok30[l] = mask(rest_ok && row_age >= 30.0 && row_age <= 59.0);
     s.male[l] = mask(b.v[kSex][r] == 1.0);
-    s.diabetes[l] = mask(b.v[kDiabetes][r] == 1.0);
-    s.smoker[l] = mask(b.v[kSmoker][r] == 1.0);
-    s.htn[l] = mask(b.v[kHtnMeds][r] == 1.0);
-    s.chol[l] = mask(b.v[kCholesterolMeds][r] == 1.0);
+    diabetes[l] = mask(b.v[kDiabetes][r] == 1.0);
+    smoker[l] = mask(b.v[kSmoker][r] == 1.0);
+    htn[l] = mask(b.v[kHtnMeds][r] == 1.0);
+    chol[l] = mask(b.v[kCholesterolMeds][r] == 1.0);
     age[l] = row_age;
     total[l] = b.v[kTotal][r];
     hdl[l] = b.v[kHdl][r];
@@ -374,70 +370,19 @@ inline SharedLanes shared_lanes(const ColumnBlock& b, std::size_t i) noexcept {
     bmi[l] = b.v[kBmi][r];
     egfr[l] = b.v[kEgfr][r];
   }
-  const Lanes zero = {};
-  // As in risk_lanes: a row that fails even the wider window runs on ordinary values; a row
-  // inside it keeps its own, and a 30-year model drops its result where ok30 is clear.
-  age = select_lanes(s.ok10, age, zero + 55.0);
-  total = select_lanes(s.ok10, total, zero + 200.0);
-  hdl = select_lanes(s.ok10, hdl, zero + 50.0);
-  sbp = select_lanes(s.ok10, sbp, zero + 120.0);
-  bmi = select_lanes(s.ok10, bmi, zero + 25.0);
-  egfr = select_lanes(s.ok10, egfr, zero + 90.0);
-  const auto low = [&](Lanes v, double k) { return select_lanes(k < v, zero + k, v); };
-  const auto high = [&](Lanes v, double k) { return select_lanes(v < k, zero + k, v); };
-  s.non_hdl = total - hdl;
-  s.hdl = hdl;
-  s.a = (age - 55.0) / 10.0;
-  s.a2 = s.a * s.a;
-  s.sl = (low(sbp, 110.0) - 110.0) / 20.0;
-  s.sh = (high(sbp, 110.0) - 130.0) / 20.0;
-  s.el = (low(egfr, 60.0) - 60.0) / -15.0;
-  s.eh = (high(egfr, 60.0) - 90.0) / -15.0;
-  s.bl = (low(bmi, 30.0) - 25.0) / 5.0;
-  s.bh = (high(bmi, 30.0) - 30.0) / 5.0;
+  // A row inside the wider window keeps its own values, and a 30-year model drops its result
+  // where ok30 is clear; a row outside runs on stand-ins, as in risk_lane_rows.
+  s.pieces = lane_pieces(s.ok10, age, total, hdl, sbp, bmi, egfr, diabetes, smoker, htn, chol);
   return s;
 }
 
-// One model's linear predictor for the rows of `s`. The terms are risk_lanes' own, in its order
-// and grouping, so every lane has the scalar bits.
+// One model's linear predictor for the rows of `s`, its coefficients read from the model's
+// table: the same bits as selecting each by the sex mask, in one load.
 inline Lanes model_predictor(const SharedLanes& s, const LaneCoefficients& coefficients) noexcept {
-  const Lanes zero = {};
-  // The same bits as selecting each coefficient by the sex mask, in one load.
   const std::size_t sexes = (s.male[0] & 1) | (s.male[1] & 2);
-  const auto coef = [&](double CoefficientSet::*field) {
+  return lane_predictor(s.pieces, [&](double CoefficientSet::*field) {
     return coefficients[sexes][field_index(field)];
-  };
-  const Lanes a = s.a;
-  const Lanes f = coef(&CoefficientSet::mmol_factor);
-  const Lanes n = s.non_hdl * f - 3.5;
-  const Lanes hdl_shifted = s.hdl * f - 1.3;
-  const Lanes h = hdl_shifted / 0.3;
-
-  using C = CoefficientSet;
-  Lanes x = coef(&C::age_squared) * s.a2 + coef(&C::age) * a;
-  x += coef(&C::constant);
-  x += coef(&C::non_hdl) * n;
-  x += coef(&C::hdl) * h;
-  x += coef(&C::sbp_below_110) * s.sl;
-  x += coef(&C::sbp_110_plus) * s.sh;
-  x += select_lanes(s.diabetes, coef(&C::diabetes), zero);
-  x += select_lanes(s.smoker, coef(&C::current_smoker), zero);
-  x += coef(&C::egfr_below_60) * s.el;
-  x += coef(&C::egfr_60_plus) * s.eh;
-  x += select_lanes(s.htn, coef(&C::on_htn_meds), zero);
-  x += select_lanes(s.chol, coef(&C::on_cholesterol_meds), zero);
-  x += select_lanes(s.htn, coef(&C::htn_meds_x_sbp) * s.sh, zero);
-  x += select_lanes(s.chol, coef(&C::cholesterol_meds_x_non_hdl) * n, zero);
-  x += (coef(&C::age_x_non_hdl) * a) * n;
-  x += ((coef(&C::age_x_hdl) * a) * hdl_shifted) / 0.3;
-  x += (coef(&C::age_x_sbp) * a) * s.sh;
-  x += select_lanes(s.diabetes, coef(&C::age_x_diabetes) * a, zero);
-  x += select_lanes(s.smoker, coef(&C::age_x_smoker) * a, zero);
-  x += (coef(&C::age_x_egfr) * a) * s.el;
-  x += coef(&C::bmi_below_30) * s.bl;
-  x += coef(&C::bmi_30_plus) * s.bh;
-  x += (coef(&C::age_x_bmi) * a) * s.bh;
-  return x;
+  });
 }
 
 // The percentage of a predictor, as risk_for_sets forms it; NaN for a refused row.
