@@ -208,12 +208,15 @@ def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
         codes = table[text.indices.fill_null(len(text.dictionary)).to_numpy(zero_copy_only=False)]
     else:
         spellings, spelling_codes = _SPELLINGS[kind]
-        found = pc.index_in(text, value_set=spellings)
-        codes = spelling_codes[found.fill_null(len(spellings)).to_numpy(zero_copy_only=False)]
-        del found
+        # Both steps run in Arrow; a column of usual spellings only comes out without nulls
+        # and is read by the engine where Arrow put it.
+        found = pc.take(spelling_codes, pc.index_in(text, value_set=spellings))
         bad_reasons = np.array([f"{name}: missing value"], dtype=object)
-        rest = np.flatnonzero(codes == _LOOK_AGAIN)
-        if len(rest):  # other spellings, bad texts and nulls: by their distinct values
+        if found.null_count == 0:
+            codes = found.to_numpy()
+        else:  # other spellings, bad texts and nulls: by their distinct values
+            codes = found.fill_null(_LOOK_AGAIN).to_numpy(zero_copy_only=False).copy()
+            rest = np.flatnonzero(codes == _LOOK_AGAIN)
             encoded = pc.dictionary_encode(text.take(pa.array(rest)))
             table, bad_reasons = _code_table(name, kind, encoded.dictionary.to_pylist())
             codes[rest] = table[encoded.indices.fill_null(len(encoded.dictionary)).to_numpy(
@@ -248,18 +251,18 @@ def _code_table(name: str, kind: str, texts: list[Any]) -> tuple[np.ndarray, np.
     return table, np.array(reasons, dtype=object)
 
 
-def _spelling_table(kind: str) -> tuple[Any, np.ndarray]:
+def _spelling_table(kind: str) -> tuple[Any, Any]:
     import pyarrow as pa
 
     texts = [t for t in FAST_CODES[kind] if isinstance(t, str)]
-    codes = [FAST_CODES[kind][t] for t in texts] + [_LOOK_AGAIN]
-    return pa.array(texts, type=pa.string()), np.array(codes, dtype=np.int8)
+    codes = [FAST_CODES[kind][t] for t in texts]
+    return pa.array(texts, type=pa.string()), pa.array(codes, type=pa.int8())
 
 
 class _Spellings(dict):
     """The usual spellings of each kind as an Arrow value set, built on first use."""
 
-    def __missing__(self, kind: str) -> tuple[Any, np.ndarray]:
+    def __missing__(self, kind: str) -> tuple[Any, Any]:
         self[kind] = _spelling_table(kind)
         return self[kind]
 
