@@ -335,9 +335,9 @@ inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
   }
 }
 
-// What every model computes alike from kLanes rows: which rows pass each age window, the masks
-// of sex and flags, and the pieces of the predictor that use no coefficient. risk_lanes forms
-// the same values with the same operations, once per model; here they are formed once.
+// What every model computes alike from kLanes rows: which rows pass each age window, the sex
+// mask, and the pieces of the predictor that use no coefficient. The batch path forms the same
+// pieces once per model; here they are formed once for all.
 struct SharedLanes {
   LaneMask ok10, ok30, male;
   LanePieces pieces;
