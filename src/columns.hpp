@@ -426,18 +426,15 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
         for (std::size_t l = 0; l < kLanes; ++l) block.x[k][i + l] = x[l];
       }
     }
-    for (std::size_t k = 0; k < job.model_count; ++k) {
-      const bool* ok = block.ok[job.models[k]->ten_year ? 0 : 1];
-      double* out = job.risks + k * job.n + lo;
-      for (std::size_t i = 0; i < m; ++i) out[i] = risk_percent(block.x[k][i], ok[i]);
-    }
     std::uint8_t first[2][kColumnarBlock] = {};  // per horizon slot: the first refusal
     std::uint8_t status[kColumnarBlock];
     for (std::size_t k = 0; k < job.model_count; ++k) {
       const ColumnarModel& model = *job.models[k];
-      const double* risk = job.risks + k * job.n + lo;
+      const bool* ok = block.ok[model.ten_year ? 0 : 1];
+      double* out = job.risks + k * job.n + lo;
       for (std::size_t i = 0; i < m; ++i) {
-        if (!std::isnan(risk[i])) {
+        out[i] = risk_percent(block.x[k][i], ok[i]);
+        if (ok[i]) {
           status[i] = kScored;
         } else if (!block.readable[i]) {
           status[i] = kUnreadableStatus;
