@@ -167,8 +167,9 @@ inline constexpr int kMmolPerMgExponent = 5;
 
 // A cholesterol in mmol/L as mg/dL: the decimal the value shows (its shortest round-trip
 // text), divided by 0.02586 exactly and rounded once to the nearest double. Dividing the double
-// itself by the double 0.02586 rounds twice and lands an ulp off for a third of all inputs,
-// which refuses 2.586 mmol/L as "above" 100 mg/dL.
+// itself by the double 0.02586 lands an ulp off the exact quotient for about a third of all
+// four-decimal inputs (2.586 mmol/L would be 99.99999999999999 mg/dL, not 100), so a patient
+// would score differently from the same patient entered in mg/dL.
 inline double mmol_to_mg(double mmol) noexcept {
   if (!std::isfinite(mmol)) return mmol;
   char text[40];
