@@ -152,6 +152,12 @@ PyMethodDef kPrivateMethods[] = {
      "Scores eleven 1-D columns for the named models in one pass. Fills risks (models, n)\n"
      "float64, and unless None statuses (models, n) uint8 and errors (1, n) uint8: per row\n"
      "the first refusing model's status in each horizon, first + 10 * second."},
+    {"_texts_of_codes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&texts_of_codes_entry)),
+     METH_FASTCALL,
+     "_texts_of_codes(codes, texts)\n--\n\n"
+     "A new object array holding texts[code] for each code of a 1-D uint8 array; texts is a\n"
+     "tuple of str or None."},
 };
 
 std::array<FunctionDescription, kFunctionCount> descriptions() {

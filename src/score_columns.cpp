@@ -14,6 +14,7 @@
 
 #include "binding/binding.hpp"
 #include "columns.hpp"
+#include "numpy_api.hpp"
 #include "pool/pool.hpp"
 
 namespace corvane {
@@ -191,6 +192,54 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   return Ref::borrow(Py_None);
 }
 
+// texts[codes[i]] for every row, as a new 1-D object array. One pass on the calling thread: a
+// pointer and a reference per row, where NumPy's take on an object array costs several times as
+// much, and it is the whole of the work after the parallel pass.
+Result<Ref> texts_of_codes(PyObject* const* args, Py_ssize_t nargs) {
+  constexpr std::string_view kUsage = "_texts_of_codes(codes, texts)";
+  if (nargs != 2) return Pending::type_error(kUsage);
+  PyObject* texts = args[1];
+  if (!PyTuple_Check(texts) || PyTuple_GET_SIZE(texts) > 256) {
+    return Pending::type_error("_texts_of_codes: texts must be a tuple of at most 256");
+  }
+  const Py_ssize_t count = PyTuple_GET_SIZE(texts);
+  for (Py_ssize_t t = 0; t < count; ++t) {
+    PyObject* text = PyTuple_GET_ITEM(texts, t);
+    if (text != Py_None && !PyUnicode_Check(text)) {
+      return Pending::type_error("_texts_of_codes: texts must be str or None");
+    }
+  }
+  HeldBuffer codes;
+  if (!codes.acquire(args[0], PyBUF_RECORDS_RO)) return Pending::fetch();
+  const Py_buffer& view = codes.view();
+  const std::optional<CellType> type = cell_type(view);
+  if (view.ndim != 1 || view.shape == nullptr || type != CellType::kUInt8) {
+    return Pending::type_error("_texts_of_codes: codes must be a 1-D uint8 array");
+  }
+  const Py_ssize_t n = view.shape[0];
+  const auto* code = static_cast<const std::uint8_t*>(view.buf);
+  const Py_ssize_t stride = view.strides[0];
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (code[i * stride] >= count) {
+      return Pending::value_error("_texts_of_codes: a code has no text");
+    }
+  }
+  const NumpyApi numpy = numpy_api();
+  npy_intp dims[1] = {n};
+  // steals the descriptor, success or not; an object array comes zeroed, filled below before
+  // anything else can see it
+  Ref out = checked_new(numpy.new_from_descr(numpy.array_type(), numpy.descr_from_type(NPY_OBJECT),
+                                             1, dims, nullptr, nullptr, 0, nullptr));
+  auto** cell = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  PyObject* const* table = &PyTuple_GET_ITEM(texts, 0);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* text = table[code[i * stride]];
+    Py_INCREF(text);
+    cell[i] = text;
+  }
+  return out;
+}
+
 // A tuple of the status texts, each followed by its suffix, None for an empty one, as the
 // module attribute `name`.
 Result<bool> add_texts(PyObject* module, const char* name,
@@ -215,6 +264,10 @@ Result<bool> add_texts(PyObject* module, const char* name,
 
 PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return call_frame([&]() -> Result<Ref> { return score_columns(args, nargs); });
+}
+
+PyObject* texts_of_codes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return call_frame([&]() -> Result<Ref> { return texts_of_codes(args, nargs); });
 }
 
 Result<bool> add_status_messages(PyObject* module) noexcept {

@@ -10,6 +10,10 @@ namespace corvane {
 
 PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// _texts_of_codes(codes, texts): texts[code] for each of a 1-D uint8 array's codes, as a new
+// object array; how the error column is built from the engine's codes.
+PyObject* texts_of_codes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // Adds the two tuples to the module; called once by module init.
 Result<bool> add_status_messages(PyObject* module) noexcept;
 

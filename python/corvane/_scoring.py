@@ -168,20 +168,20 @@ def score_table(
     and, if asked, each model's messages."""
     risks, statuses, errors = run_engine(source.columns, source.n, models, mmol, want_messages)
     texts = status_texts(mmol)
+    horizons = list(dict.fromkeys(h for _, h in models))
     # A row is unreadable for every model alike, so its code is UNREADABLE in each horizon.
-    unreadable_rows = np.flatnonzero(errors % ERROR_RADIX == UNREADABLE)
+    unreadable = UNREADABLE * (1 + ERROR_RADIX * (len(horizons) - 1))
+    unreadable_rows = np.flatnonzero(errors == unreadable)
     reasons = unreadable_reasons(source.columns, unreadable_rows)
     source.columns = []  # decoded codes are done with: free them before the error column
     names = [risk_column(o, h) for o, h in models]
     messages = {}
     if statuses is not None:
-        table = np.array(texts, dtype=object)
         for k, name in enumerate(names):
-            messages[name] = table[statuses[k]]
+            messages[name] = _corvane._texts_of_codes(statuses[k], tuple(texts))
             messages[name][unreadable_rows] = reasons
         del statuses
-    horizons = list(dict.fromkeys(h for _, h in models))
-    error = error_texts(horizons, texts)[errors]
+    error = _corvane._texts_of_codes(errors, tuple(error_texts(horizons, texts)))
     del errors
     error[unreadable_rows] = reasons
     return names, risks, error, messages
