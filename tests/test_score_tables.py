@@ -379,3 +379,43 @@ def _risk_digest(workers):
 def test_results_do_not_depend_on_the_worker_count():
     """Catches rows lost or written twice where the pool splits the range."""
     assert _risk_digest("1") == _risk_digest("3")
+
+
+@pytest.mark.parametrize("codes, texts, error", [
+    (np.array([0, 3], dtype=np.uint8), (None, "a", "b"), ValueError),  # a code past the texts
+    (np.array([0, 1], dtype=np.uint8), (None, 1.5), TypeError),
+    (np.array([0, 1], dtype=np.int8), (None, "a"), TypeError),
+    (np.zeros((2, 2), dtype=np.uint8), (None, "a"), TypeError),
+])
+def test_texts_of_codes_refuses_what_it_cannot_map(codes, texts, error):
+    with pytest.raises(error):
+        _corvane._texts_of_codes(codes, texts)
+
+
+def test_texts_of_codes_holds_one_reference_per_cell():
+    """Catches a text freed while cells still point at it, or one never freed."""
+    import sys
+
+    text = "".join(["age: ", "missing value"])
+    codes = np.array([1, 0, 1, 1, 2, 0, 1] * 3, dtype=np.uint8)[::3]  # strided
+    before = sys.getrefcount(text)
+    out = _corvane._texts_of_codes(codes, (None, text, "b"))
+    assert out.tolist() == [None if c == 0 else text if c == 1 else "b" for c in codes]
+    assert sys.getrefcount(text) - before == int((codes == 1).sum())
+    with pytest.raises(ValueError):
+        _corvane._texts_of_codes(np.append(codes, 3).astype(np.uint8), (None, text, "b"))
+    del out
+    assert sys.getrefcount(text) == before
+
+
+def test_text_columns_are_read_without_leaving_threads():
+    """Catches a reader thread that outlives the call (a fork would copy it half-done)."""
+    import threading
+
+    frame = pd.DataFrame(GOOD, index=[0])
+    for name in ("sex", "has_diabetes", "current_smoker", "on_htn_meds", "on_cholesterol_meds"):
+        frame[name] = frame[name].map({0: "no", 1: "yes"} if name != "sex" else
+                                      {0: "female", 1: "male"})
+    threads = threading.active_count()
+    assert score(frame, outcomes="cvd", horizons=10)["error"].tolist() == [None]
+    assert threading.active_count() == threads

@@ -11,9 +11,11 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping, Set
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Callable
 
+import _corvane
 import narwhals as nw
 import numpy as np
 
@@ -99,10 +101,7 @@ def read_table(table: Any) -> InputTable:
         )
     found = list(frame.columns)
     picked = _pick(found)
-    columns = [
-        _frame_column(name, kind, frame.get_column(found[picked[name]]))
-        for name, kind in zip(INPUT_COLUMNS, KINDS)
-    ]
+    columns = _frame_columns([frame.get_column(found[picked[name]]) for name in INPUT_COLUMNS])
     index = nw.maybe_get_index(frame)
     return InputTable(len(frame), columns, frame=frame, index=index, arrow_stream=stream)
 
@@ -170,6 +169,29 @@ def _pick(found: list[Any]) -> dict[str, int]:
 # Frames -------------------------------------------------------------------------------------
 
 
+def _frame_columns(series: list[Any]) -> list[EngineColumn]:
+    """The eleven columns of a frame. Text columns are looked up on short-lived threads, as
+    many as the pool has workers: Arrow releases the interpreter lock while it hashes, and the
+    lookups are most of the time a text table takes. The threads end before this returns, so
+    no thread outlives the call (a fork after it finds none)."""
+    text = [i for i, s in enumerate(series) if isinstance(s.dtype, _TEXT_TYPES)]
+    threads = min(len(text), _corvane._worker_count())
+    if threads < 2:
+        return [_frame_column(*job) for job in zip(INPUT_COLUMNS, KINDS, series)]
+    with ThreadPoolExecutor(threads, thread_name_prefix="corvane-read") as pool:
+        looked_up = {
+            i: pool.submit(_frame_column, INPUT_COLUMNS[i], KINDS[i], series[i]) for i in text
+        }
+        # In column order, so the first bad column is the one named, as when read one by one.
+        return [
+            looked_up[i].result() if i in looked_up else _frame_column(name, kind, s)
+            for i, (name, kind, s) in enumerate(zip(INPUT_COLUMNS, KINDS, series))
+        ]
+
+
+_TEXT_TYPES = (nw.String, nw.Categorical, nw.Enum)
+
+
 def _frame_column(name: str, kind: str, series: Any) -> EngineColumn:
     dtype = series.dtype
     if dtype.is_numeric() or dtype == nw.Boolean:
@@ -181,7 +203,7 @@ def _frame_column(name: str, kind: str, series: Any) -> EngineColumn:
             missing = series.is_null().to_numpy()
             values = series.fill_null(False).to_numpy()
         return _numbers_column(name, kind, _engine_array(values), missing)
-    if isinstance(dtype, (nw.String, nw.Categorical, nw.Enum)):
+    if isinstance(dtype, _TEXT_TYPES):
         return _text_column(name, kind, series)
     if dtype == nw.Object:
         return _objects_column(name, kind, series.to_numpy())
