@@ -229,15 +229,17 @@ def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
         table, bad_reasons = _code_table(name, kind, text.dictionary.to_pylist())
         codes = table[text.indices.fill_null(len(text.dictionary)).to_numpy(zero_copy_only=False)]
     else:
-        spellings, spelling_codes = _SPELLINGS[kind]
-        # Both steps run in Arrow; a column of usual spellings only comes out without nulls
-        # and is read by the engine where Arrow put it.
-        found = pc.take(spelling_codes, pc.index_in(text, value_set=spellings))
+        spellings, spelling_codes, look_up = _SPELLINGS[kind]
+        # A column of usual spellings only is found without nulls, mapped by Arrow and read by
+        # the engine where Arrow put it.
+        found = pc.index_in(text, value_set=spellings)
         bad_reasons = np.array([f"{name}: missing value"], dtype=object)
         if found.null_count == 0:
-            codes = found.to_numpy()
+            codes = pc.take(spelling_codes, found).to_numpy()
         else:  # other spellings, bad texts and nulls: by their distinct values
-            codes = found.fill_null(_LOOK_AGAIN).to_numpy(zero_copy_only=False).copy()
+            # NumPy maps the misses to _LOOK_AGAIN in the same pass, into a writable array;
+            # Arrow's take would carry the nulls and need a fill and a copy after it.
+            codes = look_up[found.fill_null(len(spelling_codes)).to_numpy()]
             rest = np.flatnonzero(codes == _LOOK_AGAIN)
             encoded = pc.dictionary_encode(text.take(pa.array(rest)))
             table, bad_reasons = _code_table(name, kind, encoded.dictionary.to_pylist())
@@ -273,18 +275,19 @@ def _code_table(name: str, kind: str, texts: list[Any]) -> tuple[np.ndarray, np.
     return table, np.array(reasons, dtype=object)
 
 
-def _spelling_table(kind: str) -> tuple[Any, Any]:
+def _spelling_table(kind: str) -> tuple[Any, Any, np.ndarray]:
     import pyarrow as pa
 
     texts = [t for t in FAST_CODES[kind] if isinstance(t, str)]
     codes = [FAST_CODES[kind][t] for t in texts]
-    return pa.array(texts, type=pa.string()), pa.array(codes, type=pa.int8())
+    look_up = np.array(codes + [_LOOK_AGAIN], dtype=np.int8)  # by place, then a miss
+    return pa.array(texts, type=pa.string()), pa.array(codes, type=pa.int8()), look_up
 
 
 class _Spellings(dict):
     """The usual spellings of each kind as an Arrow value set, built on first use."""
 
-    def __missing__(self, kind: str) -> tuple[Any, Any]:
+    def __missing__(self, kind: str) -> tuple[Any, Any, np.ndarray]:
         self[kind] = _spelling_table(kind)
         return self[kind]
 

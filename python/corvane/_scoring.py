@@ -15,7 +15,7 @@ from typing import Any, Literal
 import _corvane
 import numpy as np
 
-from ._columns import INPUT_COLUMNS, EngineColumn, InputTable
+from ._columns import INPUT_COLUMNS, KINDS, NUMBER, EngineColumn, InputTable
 
 Outcome = Literal["cvd", "ascvd", "hf"]
 Horizon = Literal[10, 30]
@@ -127,18 +127,36 @@ def run_engine(
 
 
 def unreadable_reasons(columns: Sequence[EngineColumn], rows: np.ndarray) -> np.ndarray:
-    """For each of ``rows`` (all refused as unreadable), every bad cell's reason, "; "-joined."""
+    """For each of ``rows`` (all refused as unreadable), every bad cell's reason, "; "-joined.
+    A column's reasons are asked for only at its own bad cells, which are found as the engine
+    found them: a NaN number, a code other than 0/1, or a masked cell."""
     out = np.full(len(rows), None, dtype=object)
     named = np.zeros(len(rows), dtype=bool)
-    for column in columns:
-        bad, reasons = column.reasons(rows)
-        first = bad & ~named
-        out[first] = reasons[first]
-        more = bad & named
-        if more.any():
-            out[more] = out[more] + "; " + reasons[more]
-        named |= bad
+    for column, kind in zip(columns, KINDS):
+        at = np.flatnonzero(_unreadable(column, kind, rows))
+        if not len(at):
+            continue
+        reasons = column.reasons(rows[at])[1]
+        first = ~named[at]
+        out[at[first]] = reasons[first]
+        more = at[~first]
+        if len(more):
+            out[more] = out[more] + "; " + reasons[~first]
+        named[at] = True
     return out
+
+
+def _unreadable(column: EngineColumn, kind: str, rows: np.ndarray) -> np.ndarray:
+    values = column.values[rows]
+    if kind != NUMBER:
+        bad = (values != 0) & (values != 1)
+    elif values.dtype.kind == "f":
+        bad = np.isnan(values)
+    else:
+        bad = np.zeros(len(rows), dtype=bool)
+    if column.missing is not None:
+        bad |= column.missing[rows].astype(bool)
+    return bad
 
 
 def error_texts(horizons: list[int], texts: Sequence[str | None]) -> np.ndarray:
