@@ -9,6 +9,7 @@ refused.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Iterable, Sequence
 from typing import Any, Literal
 
@@ -98,7 +99,15 @@ def cholesterol_in_mmol(unit: Any) -> bool:
 
 def status_texts(mmol: bool) -> list[str | None]:
     """The refusal text of each status code; in mmol/L the cholesterol ranges say both units."""
-    return list(_MESSAGES_MMOL if mmol else _MESSAGES)
+    return [_shared(t) for t in (_MESSAGES_MMOL if mmol else _MESSAGES)]
+
+
+def _shared(text: str | None) -> str | None:
+    # One object per distinct text, interned: CPython 3.12 keeps interned texts for good and
+    # skips their reference counts, so a column holding them with None costs nothing to fill
+    # or to free. Freeing a column of counted texts mixed with None mispredicts a branch at
+    # every change between them (3.5 ms per 10^6 rows, paid when the caller drops the result).
+    return None if text is None else sys.intern(text)
 
 
 def run_engine(
@@ -164,7 +173,7 @@ def error_texts(horizons: list[int], texts: Sequence[str | None]) -> np.ndarray:
     table = np.full(ERROR_RADIX * ERROR_RADIX, None, dtype=object)
     for a, first in enumerate(texts):
         for b, second in enumerate(texts if len(horizons) == 2 else [None]):
-            table[a + ERROR_RADIX * b] = _two_horizons(horizons, first, second)
+            table[a + ERROR_RADIX * b] = _shared(_two_horizons(horizons, first, second))
     return table
 
 
