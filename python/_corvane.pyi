@@ -79,8 +79,12 @@ def _score_columns(
     cholesterol_mmol: bool,
     risks: npt.NDArray[np.float64],
     statuses: npt.NDArray[np.uint8] | None,
-    errors: npt.NDArray[np.uint8] | None,
+    errors: npt.NDArray[np.uint16] | None,
     /,
 ) -> None: ...
+def _texts_of_codes(
+    codes: npt.NDArray[np.uint8 | np.uint16], texts: tuple[str | None, ...], /
+) -> npt.NDArray[np.object_]:
+    """texts[code] for each code, as a new object array. Private, not in __all__."""
 def _worker_count() -> int:
     """The worker pool's number of threads; creates the pool. Private, not in __all__."""

@@ -255,14 +255,18 @@ inline LaneCoefficients lane_coefficients(const ColumnarModel& model) noexcept {
 }
 
 // Radix of a row's error code: first horizon's status + kErrorRadix * second horizon's.
-inline constexpr std::uint8_t kErrorRadix = 10;
-static_assert(kUnreadableStatus < kErrorRadix && kErrorRadix * kErrorRadix <= 256);
+inline constexpr std::uint16_t kErrorRadix = 10;
+static_assert(kUnreadableStatus < kErrorRadix);
+// An unreadable row's error code instead: kUnreadableCode + a bit per unreadable column (bit j
+// for column j in RiskInputs order), so the caller names the bad cells without looking for them.
+inline constexpr std::uint16_t kUnreadableCode = kErrorRadix * kErrorRadix;
+static_assert(kUnreadableCode + (1 << 11) <= 65536);
 
 // The columns and models of one call, and where the results go. Risks and statuses are
 // model-major, `n` rows per model, in the order the models were asked for; statuses and errors
-// may be null when the caller does not want them. A row's error code is the status of the first
-// model of each horizon that refused it (horizons in the order they first appear among the
-// models): slot 0 + kErrorRadix * slot 1.
+// may be null when the caller does not want them. A readable row's error code is the status of the
+// first model of each horizon that refused it (horizons in the order they first appear among the
+// models): slot 0 + kErrorRadix * slot 1; an unreadable row's is kUnreadableCode + its columns.
 struct ColumnarJob {
   std::array<ColumnView, 11> columns;  // in RiskInputs order
   std::array<const ColumnarModel*, kColumnarModels.size()> models{};
@@ -273,7 +277,7 @@ struct ColumnarJob {
   std::size_t n = 0;
   double* risks = nullptr;
   std::uint8_t* statuses = nullptr;
-  std::uint8_t* errors = nullptr;
+  std::uint16_t* errors = nullptr;
 };
 
 // Rows decoded at a time, column by column: small enough to stay in the first-level cache while
@@ -286,6 +290,7 @@ static_assert(kColumnarBlock % kLanes == 0);
 struct ColumnBlock {
   double v[11][kColumnarBlock];
   bool readable[kColumnarBlock];
+  std::uint16_t bad_columns[kColumnarBlock];         // bit j: column j is unreadable
   bool ok[2][kColumnarBlock];                        // by horizon: 10-year, 30-year
   double x[kColumnarModels.size()][kColumnarBlock];  // each model's linear predictor
 };
@@ -309,23 +314,26 @@ enum InputColumn : int {
 inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
                        ColumnBlock& block) noexcept {
   bool* readable = block.readable;
-  std::fill(readable, readable + m, true);
+  std::uint16_t* bad = block.bad_columns;
+  std::fill(bad, bad + m, std::uint16_t{0});
   for (int k = 0; k < 11; ++k) {
     const ColumnView& c = job.columns[k];
     double* v = block.v[k];
     read_cells(c, begin, m, v);
     const bool is_code =
         k == kSex || k == kDiabetes || k == kSmoker || k == kHtnMeds || k == kCholesterolMeds;
+    const auto bit = static_cast<std::uint16_t>(1u << k);
     if (is_code) {
-      for (std::size_t i = 0; i < m; ++i) readable[i] &= v[i] == 0.0 || v[i] == 1.0;
+      for (std::size_t i = 0; i < m; ++i) bad[i] |= (v[i] == 0.0 || v[i] == 1.0) ? 0 : bit;
     } else {
-      for (std::size_t i = 0; i < m; ++i) readable[i] &= !std::isnan(v[i]);
+      for (std::size_t i = 0; i < m; ++i) bad[i] |= std::isnan(v[i]) ? bit : 0;
     }
     if (c.missing != nullptr) {
       const char* mask = c.missing + static_cast<std::ptrdiff_t>(begin) * c.missing_stride;
-      for (std::size_t i = 0; i < m; ++i) readable[i] &= mask[i * c.missing_stride] == 0;
+      for (std::size_t i = 0; i < m; ++i) bad[i] |= mask[i * c.missing_stride] == 0 ? 0 : bit;
     }
   }
+  for (std::size_t i = 0; i < m; ++i) readable[i] = bad[i] == 0;
   for (std::size_t i = 0; i < m; ++i) {
     if (!readable[i]) {
       block.v[kAge][i] = std::nan("");
@@ -449,7 +457,9 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
     }
     if (job.errors != nullptr) {
       for (std::size_t i = 0; i < m; ++i) {
-        job.errors[lo + i] = static_cast<std::uint8_t>(first[0][i] + kErrorRadix * first[1][i]);
+        job.errors[lo + i] =
+            block.readable[i] ? static_cast<std::uint16_t>(first[0][i] + kErrorRadix * first[1][i])
+                              : static_cast<std::uint16_t>(kUnreadableCode + block.bad_columns[i]);
       }
     }
   }

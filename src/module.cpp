@@ -150,14 +150,15 @@ PyMethodDef kPrivateMethods[] = {
      METH_FASTCALL,
      "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)\n--\n\n"
      "Scores eleven 1-D columns for the named models in one pass. Fills risks (models, n)\n"
-     "float64, and unless None statuses (models, n) uint8 and errors (1, n) uint8: per row\n"
-     "the first refusing model's status in each horizon, first + 10 * second."},
+     "float64, and unless None statuses (models, n) uint8 and errors (1, n) uint16: per row\n"
+     "the first refusing model's status in each horizon, first + 10 * second, or for an\n"
+     "unreadable row 100 + a bit per unreadable column."},
     {"_texts_of_codes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&texts_of_codes_entry)),
      METH_FASTCALL,
      "_texts_of_codes(codes, texts)\n--\n\n"
-     "A new object array holding texts[code] for each code of a 1-D uint8 array; texts is a\n"
-     "tuple of str or None."},
+     "A new object array holding texts[code] for each code of a 1-D uint8 or uint16 array;\n"
+     "texts is a tuple of str or None."},
 };
 
 std::array<FunctionDescription, kFunctionCount> descriptions() {

@@ -5,12 +5,14 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/binding.hpp"
 #include "columns.hpp"
@@ -158,10 +160,10 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   }
   if (args[6] != Py_None) {
     if (!errors.acquire(args[6], kOutput)) return Pending::fetch();
-    if (!output_fits(errors.view(), 'B', 1, n_other) || n_other != n) {
-      return bad_argument("errors must be None or a writable (1, n) uint8 array");
+    if (!output_fits(errors.view(), 'H', 1, n_other) || n_other != n) {
+      return bad_argument("errors must be None or a writable (1, n) uint16 array");
     }
-    job.errors = static_cast<std::uint8_t*>(errors.view().buf);
+    job.errors = static_cast<std::uint16_t*>(errors.view().buf);
   }
 
   std::array<HeldBuffer, 11> held, held_missing;
@@ -192,18 +194,32 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   return Ref::borrow(Py_None);
 }
 
-// Uses of each code among `n` codes at `stride`, counted in four tables so that a run of one code
-// is not one long chain of increments of the same counter.
-std::array<Py_ssize_t, 256> count_codes(const std::uint8_t* code, Py_ssize_t n,
-                                        Py_ssize_t stride) noexcept {
-  std::array<std::array<Py_ssize_t, 256>, 4> part{};
+// Uses of each code among `n` codes at `stride`, in uses[0, texts); a code past the texts is
+// counted in uses[texts]. Four tables, so that a run of one code is not one long chain of
+// increments of the same counter.
+template <class Code>
+std::vector<Py_ssize_t> count_codes(const char* codes, Py_ssize_t n, Py_ssize_t stride,
+                                    std::size_t texts) {
+  std::vector<Py_ssize_t> part(4 * (texts + 1));
+  const auto slot = [&](Py_ssize_t i) {
+    return std::min<std::size_t>(load_cell<Code>(codes + i * stride), texts);
+  };
   Py_ssize_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    for (int k = 0; k < 4; ++k) ++part[k][code[(i + k) * stride]];
+    for (std::size_t k = 0; k < 4; ++k) ++part[k * (texts + 1) + slot(i + k)];
   }
-  for (; i < n; ++i) ++part[0][code[i * stride]];
-  for (std::size_t c = 0; c < 256; ++c) part[0][c] += part[1][c] + part[2][c] + part[3][c];
-  return part[0];
+  for (; i < n; ++i) ++part[slot(i)];
+  for (std::size_t c = 0; c <= texts; ++c) {
+    for (std::size_t k = 1; k < 4; ++k) part[c] += part[k * (texts + 1) + c];
+  }
+  part.resize(texts + 1);
+  return part;
+}
+
+template <class Code>
+void copy_texts(const char* codes, Py_ssize_t n, Py_ssize_t stride, PyObject* const* texts,
+                PyObject** cell) noexcept {
+  for (Py_ssize_t i = 0; i < n; ++i) cell[i] = texts[load_cell<Code>(codes + i * stride)];
 }
 
 // texts[codes[i]] for every row, as a new 1-D object array. On the calling thread, after the
@@ -215,44 +231,43 @@ Result<Ref> texts_of_codes(PyObject* const* args, Py_ssize_t nargs) {
   constexpr std::string_view kUsage = "_texts_of_codes(codes, texts)";
   if (nargs != 2) return Pending::type_error(kUsage);
   PyObject* texts = args[1];
-  if (!PyTuple_Check(texts) || PyTuple_GET_SIZE(texts) > 256) {
-    return Pending::type_error("_texts_of_codes: texts must be a tuple of at most 256");
-  }
-  const Py_ssize_t count = PyTuple_GET_SIZE(texts);
-  std::array<PyObject*, 256> table{};
-  for (Py_ssize_t t = 0; t < count; ++t) {
-    PyObject* text = PyTuple_GET_ITEM(texts, t);
-    if (text != Py_None && !PyUnicode_Check(text)) {
+  if (!PyTuple_Check(texts)) return Pending::type_error("_texts_of_codes: texts must be a tuple");
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(texts));
+  PyObject* const* table = count != 0 ? &PyTuple_GET_ITEM(texts, 0) : nullptr;
+  for (std::size_t t = 0; t < count; ++t) {
+    if (table[t] != Py_None && !PyUnicode_Check(table[t])) {
       return Pending::type_error("_texts_of_codes: texts must be str or None");
     }
-    table[static_cast<std::size_t>(t)] = text;
   }
   HeldBuffer codes;
   if (!codes.acquire(args[0], PyBUF_RECORDS_RO)) return Pending::fetch();
   const Py_buffer& view = codes.view();
   const std::optional<CellType> type = cell_type(view);
-  if (view.ndim != 1 || view.shape == nullptr || type != CellType::kUInt8) {
-    return Pending::type_error("_texts_of_codes: codes must be a 1-D uint8 array");
+  const bool wide = type == CellType::kUInt16;
+  if (view.ndim != 1 || view.shape == nullptr || (type != CellType::kUInt8 && !wide)) {
+    return Pending::type_error("_texts_of_codes: codes must be a 1-D uint8 or uint16 array");
   }
   const Py_ssize_t n = view.shape[0];
-  const auto* code = static_cast<const std::uint8_t*>(view.buf);
+  const auto* code = static_cast<const char*>(view.buf);
   const Py_ssize_t stride = view.strides[0];
-  const std::array<Py_ssize_t, 256> uses = count_codes(code, n, stride);
-  for (std::size_t c = static_cast<std::size_t>(count); c < uses.size(); ++c) {
-    if (uses[c] != 0) return Pending::value_error("_texts_of_codes: a code has no text");
-  }
+  const std::vector<Py_ssize_t> uses = wide ? count_codes<std::uint16_t>(code, n, stride, count)
+                                            : count_codes<std::uint8_t>(code, n, stride, count);
+  if (uses[count] != 0) return Pending::value_error("_texts_of_codes: a code has no text");
   const NumpyApi numpy = numpy_api();
   npy_intp dims[1] = {n};
   // steals the descriptor, success or not; an object array comes zeroed, filled below before
   // anything else can see it
   Ref out = checked_new(numpy.new_from_descr(numpy.array_type(), numpy.descr_from_type(NPY_OBJECT),
                                              1, dims, nullptr, nullptr, 0, nullptr));
-  for (Py_ssize_t t = 0; t < count; ++t) {
-    PyObject* text = table[static_cast<std::size_t>(t)];
-    for (Py_ssize_t k = 0; k < uses[static_cast<std::size_t>(t)]; ++k) Py_INCREF(text);
+  for (std::size_t t = 0; t < count; ++t) {
+    for (Py_ssize_t k = 0; k < uses[t]; ++k) Py_INCREF(table[t]);
   }
   auto** cell = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-  for (Py_ssize_t i = 0; i < n; ++i) cell[i] = table[code[i * stride]];
+  if (wide) {
+    copy_texts<std::uint16_t>(code, n, stride, table, cell);
+  } else {
+    copy_texts<std::uint8_t>(code, n, stride, table, cell);
+  }
   return out;
 }
 

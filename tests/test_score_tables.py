@@ -347,7 +347,7 @@ def test_engine_releases_every_buffer_on_success_and_on_error():
         _corvane._score_columns(columns, masks, ("hf_30yr",), False, risks, None, None)
         with pytest.raises(TypeError):  # fails after every buffer has been taken
             _corvane._score_columns(columns, masks, ("hf_30yr",), False, risks, None,
-                                    np.empty((1, 5), dtype=np.uint8))
+                                    np.empty((1, 5), dtype=np.uint16))
     assert [sys.getrefcount(a) for a in (*columns, masks[0], risks)] == counts
     probe = weakref.ref(columns[3])
     del columns
@@ -385,6 +385,7 @@ def test_results_do_not_depend_on_the_worker_count():
     (np.array([0, 3], dtype=np.uint8), (None, "a", "b"), ValueError),  # a code past the texts
     (np.array([0, 1], dtype=np.uint8), (None, 1.5), TypeError),
     (np.array([0, 1], dtype=np.int8), (None, "a"), TypeError),
+    (np.array([1, 256], dtype=np.uint16), (None, "a") * 128, ValueError),  # past 8 bits too
     (np.zeros((2, 2), dtype=np.uint8), (None, "a"), TypeError),
 ])
 def test_texts_of_codes_refuses_what_it_cannot_map(codes, texts, error):
@@ -419,3 +420,19 @@ def test_text_columns_are_read_without_leaving_threads():
     threads = threading.active_count()
     assert score(frame, outcomes="cvd", horizons=10)["error"].tolist() == [None]
     assert threading.active_count() == threads
+
+
+def test_engine_error_codes_carry_each_unreadable_column():
+    """Catches a bad cell left out of its row's code, or a bit given to the wrong column."""
+    columns = [np.array(v, dtype=float) for v in
+               (1, 55.0, 213.0, 50.0, 120.0, 0, 0, 27.0, 90.0, 0, 0)]
+    columns = [np.repeat(c, 3) for c in columns]
+    columns[0][1] = 2.0  # sex
+    columns[1][1] = np.nan  # age
+    missing = [None] * 11
+    missing[10] = np.array([False, False, True])  # on_cholesterol_meds
+    risks = np.empty((2, 3))
+    errors = np.empty((1, 3), dtype=np.uint16)
+    _corvane._score_columns(tuple(columns), tuple(missing), ("cvd_10yr", "hf_30yr"), False,
+                            risks, None, errors)
+    assert errors[0].tolist() == [0, 100 + 0b11, 100 + (1 << 10)]

@@ -16,7 +16,7 @@ from typing import Any, Literal
 import _corvane
 import numpy as np
 
-from ._columns import INPUT_COLUMNS, KINDS, NUMBER, EngineColumn, InputTable
+from ._columns import INPUT_COLUMNS, EngineColumn, InputTable
 
 Outcome = Literal["cvd", "ascvd", "hf"]
 Horizon = Literal[10, 30]
@@ -27,8 +27,9 @@ CHOLESTEROL_UNITS = ("mg/dL", "mmol/L")
 # Index = status code; None for "scored" and for "unreadable", whose reason names the cell.
 _MESSAGES: tuple[str | None, ...] = _corvane._status_messages
 _MESSAGES_MMOL: tuple[str | None, ...] = _corvane._status_messages_mmol
-UNREADABLE = len(_MESSAGES) - 1
 ERROR_RADIX = 10  # the engine's error code: first horizon's status + 10 * the second's
+# An unreadable row's error code instead: this plus bit j for each bad cell, j in input order.
+UNREADABLE_CODE = ERROR_RADIX * ERROR_RADIX
 
 
 def risk_column(outcome: str, horizon: int) -> str:
@@ -118,11 +119,12 @@ def run_engine(
     want_statuses: bool,
 ) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
     """One engine pass: risks (models, n) float64; each model's status per row (models, n)
-    uint8 if wanted; and each row's error code (n,) uint8, the first refusing model's status
-    in the first horizon plus ``ERROR_RADIX`` times that in the second."""
+    uint8 if wanted; and each row's error code (n,) uint16, the first refusing model's status
+    in the first horizon plus ``ERROR_RADIX`` times that in the second, or for an unreadable
+    row ``UNREADABLE_CODE`` plus its bad columns' bits."""
     risks = np.empty((len(models), n), dtype=np.float64)
     statuses = np.empty((len(models), n), dtype=np.uint8) if want_statuses else None
-    errors = np.empty((1, n), dtype=np.uint8)
+    errors = np.empty((1, n), dtype=np.uint16)
     _corvane._score_columns(
         tuple(c.values for c in columns),
         tuple(c.missing for c in columns),
@@ -135,14 +137,16 @@ def run_engine(
     return risks, statuses, errors[0]
 
 
-def unreadable_reasons(columns: Sequence[EngineColumn], rows: np.ndarray) -> np.ndarray:
-    """For each of ``rows`` (all refused as unreadable), every bad cell's reason, "; "-joined.
-    A column's reasons are asked for only at its own bad cells, which are found as the engine
-    found them: a NaN number, a code other than 0/1, or a masked cell."""
+def unreadable_reasons(
+    columns: Sequence[EngineColumn], rows: np.ndarray, bad_columns: np.ndarray
+) -> np.ndarray:
+    """For each of ``rows`` (all refused as unreadable, bit j of ``bad_columns`` set where
+    column j's cell is bad), every bad cell's reason, "; "-joined. A column is asked for its
+    reasons only at its own bad cells."""
     out = np.full(len(rows), None, dtype=object)
     named = np.zeros(len(rows), dtype=bool)
-    for column, kind in zip(columns, KINDS):
-        at = np.flatnonzero(_unreadable(column, kind, rows))
+    for j, column in enumerate(columns):
+        at = np.flatnonzero(bad_columns & (1 << j))
         if not len(at):
             continue
         reasons = column.reasons(rows[at])[1]
@@ -155,22 +159,10 @@ def unreadable_reasons(columns: Sequence[EngineColumn], rows: np.ndarray) -> np.
     return out
 
 
-def _unreadable(column: EngineColumn, kind: str, rows: np.ndarray) -> np.ndarray:
-    values = column.values[rows]
-    if kind != NUMBER:
-        bad = (values != 0) & (values != 1)
-    elif values.dtype.kind == "f":
-        bad = np.isnan(values)
-    else:
-        bad = np.zeros(len(rows), dtype=bool)
-    if column.missing is not None:
-        bad |= column.missing[rows].astype(bool)
-    return bad
-
-
 def error_texts(horizons: list[int], texts: Sequence[str | None]) -> np.ndarray:
-    """The error text of every error code, None for 0 (every model scored)."""
-    table = np.full(ERROR_RADIX * ERROR_RADIX, None, dtype=object)
+    """The error text of every error code, None for 0 (every model scored) and for the codes of
+    unreadable rows, whose reasons are found cell by cell."""
+    table = np.full(UNREADABLE_CODE + (1 << len(INPUT_COLUMNS)), None, dtype=object)
     for a, first in enumerate(texts):
         for b, second in enumerate(texts if len(horizons) == 2 else [None]):
             table[a + ERROR_RADIX * b] = _shared(_two_horizons(horizons, first, second))
@@ -196,10 +188,9 @@ def score_table(
     risks, statuses, errors = run_engine(source.columns, source.n, models, mmol, want_messages)
     texts = status_texts(mmol)
     horizons = list(dict.fromkeys(h for _, h in models))
-    # A row is unreadable for every model alike, so its code is UNREADABLE in each horizon.
-    unreadable = UNREADABLE * (1 + ERROR_RADIX * (len(horizons) - 1))
-    unreadable_rows = np.flatnonzero(errors == unreadable)
-    reasons = unreadable_reasons(source.columns, unreadable_rows)
+    unreadable_rows = np.flatnonzero(errors >= UNREADABLE_CODE)
+    bad_columns = errors[unreadable_rows] - UNREADABLE_CODE
+    reasons = unreadable_reasons(source.columns, unreadable_rows, bad_columns)
     source.columns = []  # decoded codes are done with: free them before the error column
     names = [risk_column(o, h) for o, h in models]
     messages = {}
