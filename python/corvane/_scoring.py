@@ -141,15 +141,17 @@ def unreadable_reasons(
     columns: Sequence[EngineColumn], rows: np.ndarray, bad_columns: np.ndarray
 ) -> np.ndarray:
     """For each of ``rows`` (all refused as unreadable, bit j of ``bad_columns`` set where
-    column j's cell is bad), every bad cell's reason, "; "-joined. A column is asked for its
-    reasons only at its own bad cells."""
+    column j's cell is bad), every bad cell's reason, "; "-joined. A column is asked only at
+    the cells the engine found bad, and has the last word on which of them it names."""
     out = np.full(len(rows), None, dtype=object)
     named = np.zeros(len(rows), dtype=bool)
     for j, column in enumerate(columns):
         at = np.flatnonzero(bad_columns & (1 << j))
         if not len(at):
             continue
-        reasons = column.reasons(rows[at])[1]
+        bad, reasons = column.reasons(rows[at])
+        if not bad.all():
+            at, reasons = at[bad], reasons[bad]
         first = ~named[at]
         out[at[first]] = reasons[first]
         more = at[~first]
