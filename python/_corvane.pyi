@@ -77,7 +77,7 @@ def _score_columns(
     missing: tuple[npt.NDArray[np.bool_] | None, ...],
     models: tuple[str, ...],
     cholesterol_mmol: bool,
-    risks: npt.NDArray[np.float64],
+    risks: tuple[npt.NDArray[np.float64], ...],
     statuses: npt.NDArray[np.uint8] | None,
     errors: npt.NDArray[np.uint16] | None,
     /,

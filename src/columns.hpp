@@ -262,11 +262,11 @@ static_assert(kUnreadableStatus < kErrorRadix);
 inline constexpr std::uint16_t kUnreadableCode = kErrorRadix * kErrorRadix;
 static_assert(kUnreadableCode + (1 << 11) <= 65536);
 
-// The columns and models of one call, and where the results go. Risks and statuses are
-// model-major, `n` rows per model, in the order the models were asked for; statuses and errors
-// may be null when the caller does not want them. A readable row's error code is the status of the
-// first model of each horizon that refused it (horizons in the order they first appear among the
-// models): slot 0 + kErrorRadix * slot 1; an unreadable row's is kUnreadableCode + its columns.
+// The columns and models of one call, and where the results go. Risks are one array per model and
+// statuses model-major, `n` rows per model, in the order the models were asked for; statuses and
+// errors may be null when the caller does not want them. A readable row's error code is the status
+// of the first model of each horizon that refused it (horizons in the order they first appear among
+// the models): slot 0 + kErrorRadix * slot 1; an unreadable row's is kUnreadableCode + its columns.
 struct ColumnarJob {
   std::array<ColumnView, 11> columns;  // in RiskInputs order
   std::array<const ColumnarModel*, kColumnarModels.size()> models{};
@@ -275,7 +275,7 @@ struct ColumnarJob {
   std::size_t model_count = 0;
   bool cholesterol_mmol = false;
   std::size_t n = 0;
-  double* risks = nullptr;
+  std::array<double*, kColumnarModels.size()> risks{};  // per model, n each
   std::uint8_t* statuses = nullptr;
   std::uint16_t* errors = nullptr;
 };
@@ -440,7 +440,7 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
     for (std::size_t k = 0; k < job.model_count; ++k) {
       const ColumnarModel& model = *job.models[k];
       const bool* ok = block.ok[model.ten_year ? 0 : 1];
-      double* out = job.risks + k * job.n + lo;
+      double* out = job.risks[k] + lo;
       for (std::size_t i = 0; i < m; ++i) {
         out[i] = risk_percent(block.x[k][i], ok[i]);
         if (ok[i]) {

@@ -142,15 +142,27 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     job.coefficients[k] = lane_coefficients(*job.models[k]);
   }
 
-  HeldBuffer risks, statuses, errors;
+  // One array per model rather than one (models, n) block: arrays of a column's size are
+  // reused from the allocator's free memory, where a block of six comes fresh from the system
+  // each call and its pages are faulted in and zeroed as the workers first write them.
+  std::array<HeldBuffer, kColumnarModels.size()> risks;
+  HeldBuffer statuses, errors;
   constexpr int kOutput = PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
-  if (!risks.acquire(args[4], kOutput)) return Pending::fetch();
+  PyObject* risk_arrays = args[4];
+  if (!PyTuple_Check(risk_arrays) ||
+      PyTuple_GET_SIZE(risk_arrays) != static_cast<Py_ssize_t>(job.model_count)) {
+    return bad_argument("risks must be a tuple of one float64 array per model");
+  }
   Py_ssize_t n = 0, n_other = 0;
-  if (!output_fits(risks.view(), 'd', job.model_count, n)) {
-    return bad_argument("risks must be a writable (models, n) float64 array");
+  for (std::size_t k = 0; k < job.model_count; ++k) {
+    if (!risks[k].acquire(PyTuple_GET_ITEM(risk_arrays, k), kOutput)) return Pending::fetch();
+    if (!output_fits(risks[k].view(), 'd', 1, n_other) || (k > 0 && n_other != n)) {
+      return bad_argument("risks must be writable float64 arrays of one shape (1, n)");
+    }
+    n = n_other;
+    job.risks[k] = static_cast<double*>(risks[k].view().buf);
   }
   job.n = static_cast<std::size_t>(n);
-  job.risks = static_cast<double*>(risks.view().buf);
   if (args[5] != Py_None) {
     if (!statuses.acquire(args[5], kOutput)) return Pending::fetch();
     if (!output_fits(statuses.view(), 'B', job.model_count, n_other) || n_other != n) {

@@ -306,12 +306,17 @@ def test_other_repeated_pandas_columns_are_ignored():
 
 
 @pytest.mark.parametrize("args", [
-    (), ((None,) * 11, (None,) * 11, ("cvd_10yr",), False, np.empty((1, 1)), None, None),
-    (tuple([np.ones(2)] * 11), (None,) * 11, ("stroke",), False, np.empty((1, 2)), None, None),
-    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr",), False, np.empty((1, 3)), None,
+    (), ((None,) * 11, (None,) * 11, ("cvd_10yr",), False, (np.empty((1, 1)),), None, None),
+    (tuple([np.ones(2)] * 11), (None,) * 11, ("stroke",), False, (np.empty((1, 2)),), None,
      None),
+    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr",), False, (np.empty((1, 3)),), None,
+     None),
+    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr", "hf_10yr"), False,
+     (np.empty((1, 2)), np.empty((1, 3))), None, None),  # risk arrays of two lengths
+    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr",), False, np.empty((1, 2)), None,
+     None),  # one block instead of an array per model
     (tuple([np.ones(2, dtype=complex)] * 11), (None,) * 11, ("cvd_10yr",), False,
-     np.empty((1, 2)), None, None),
+     (np.empty((1, 2)),), None, None),
 ])
 def test_engine_entry_refuses_bad_arguments_without_crashing(args):
     with pytest.raises(TypeError):
@@ -344,9 +349,9 @@ def test_engine_releases_every_buffer_on_success_and_on_error():
     risks = np.empty((1, 4))
     counts = [sys.getrefcount(a) for a in (*columns, masks[0], risks)]
     for _ in range(2000):
-        _corvane._score_columns(columns, masks, ("hf_30yr",), False, risks, None, None)
+        _corvane._score_columns(columns, masks, ("hf_30yr",), False, (risks,), None, None)
         with pytest.raises(TypeError):  # fails after every buffer has been taken
-            _corvane._score_columns(columns, masks, ("hf_30yr",), False, risks, None,
+            _corvane._score_columns(columns, masks, ("hf_30yr",), False, (risks,), None,
                                     np.empty((1, 5), dtype=np.uint16))
     assert [sys.getrefcount(a) for a in (*columns, masks[0], risks)] == counts
     probe = weakref.ref(columns[3])
@@ -431,7 +436,7 @@ def test_engine_error_codes_carry_each_unreadable_column():
     columns[1][1] = np.nan  # age
     missing = [None] * 11
     missing[10] = np.array([False, False, True])  # on_cholesterol_meds
-    risks = np.empty((2, 3))
+    risks = (np.empty((1, 3)), np.empty((1, 3)))
     errors = np.empty((1, 3), dtype=np.uint16)
     _corvane._score_columns(tuple(columns), tuple(missing), ("cvd_10yr", "hf_30yr"), False,
                             risks, None, errors)

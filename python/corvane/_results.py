@@ -31,15 +31,15 @@ def as_frame(source: InputTable, models: Sequence[tuple[str, int]], mmol: bool):
     names, risks, error, _ = score_table(source, models, mmol, want_messages=False)
     namespace = nw.get_native_namespace(source.frame)
     if source.frame.implementation.is_pandas_like():
-        # Built directly: the (n, models) view of the risks becomes the frame's float block
-        # without a copy, and the error stays an object column of str/None.
-        frame = namespace.DataFrame(risks.T, columns=names, index=source.index, copy=False)
+        # Built directly: each model's risks become a column without a copy, and the error
+        # stays an object column of str/None.
+        frame = namespace.DataFrame(dict(zip(names, risks)), index=source.index, copy=False)
         frame["error"] = namespace.Series(error, index=frame.index, dtype=object, copy=False)
         return frame
     import pyarrow as pa
 
-    frame = nw.from_numpy(
-        risks.T, schema={name: nw.Float64() for name in names}, backend=namespace
+    frame = nw.from_dict(
+        {name: pa.array(risk) for name, risk in zip(names, risks)}, backend=namespace
     ).with_columns(nw.col(*names).fill_nan(None))
     errors = nw.new_series("error", pa.array(error, type=pa.string()), nw.String(), backend=namespace)
     return frame.with_columns(errors).to_native()

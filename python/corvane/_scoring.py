@@ -117,12 +117,14 @@ def run_engine(
     models: Sequence[tuple[str, int]],
     mmol: bool,
     want_statuses: bool,
-) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
-    """One engine pass: risks (models, n) float64; each model's status per row (models, n)
+) -> tuple[list[np.ndarray], np.ndarray | None, np.ndarray]:
+    """One engine pass: each model's risks (n,) float64; each model's status per row (models, n)
     uint8 if wanted; and each row's error code (n,) uint16, the first refusing model's status
     in the first horizon plus ``ERROR_RADIX`` times that in the second, or for an unreadable
     row ``UNREADABLE_CODE`` plus its bad columns' bits."""
-    risks = np.empty((len(models), n), dtype=np.float64)
+    # An array per model: arrays of a column's size are reused from the allocator's free memory
+    # from call to call, where one (models, n) block comes fresh and is faulted in page by page.
+    risks = [np.empty((1, n), dtype=np.float64) for _ in models]
     statuses = np.empty((len(models), n), dtype=np.uint8) if want_statuses else None
     errors = np.empty((1, n), dtype=np.uint16)
     _corvane._score_columns(
@@ -130,11 +132,11 @@ def run_engine(
         tuple(c.missing for c in columns),
         tuple(risk_column(o, h) for o, h in models),
         mmol,
-        risks,
+        tuple(risks),
         statuses,
         errors,
     )
-    return risks, statuses, errors[0]
+    return [r[0] for r in risks], statuses, errors[0]
 
 
 def unreadable_reasons(
@@ -184,8 +186,8 @@ def _two_horizons(horizons: list[int], m1: str | None, m2: str | None) -> str | 
 
 def score_table(
     source: InputTable, models: Sequence[tuple[str, int]], mmol: bool, want_messages: bool
-) -> tuple[list[str], np.ndarray, np.ndarray, dict[str, np.ndarray]]:
-    """Risk column names, risks (models, n), the error column (an object array of str/None)
+) -> tuple[list[str], list[np.ndarray], np.ndarray, dict[str, np.ndarray]]:
+    """Risk column names, each model's risks, the error column (an object array of str/None)
     and, if asked, each model's messages."""
     risks, statuses, errors = run_engine(source.columns, source.n, models, mmol, want_messages)
     texts = status_texts(mmol)
