@@ -1,0 +1,182 @@
+"""The command's output: CSV, gzip CSV or Parquet, written beside the target and renamed in whole."""
+
+from __future__ import annotations
+
+import csv
+import gzip
+import io
+import os
+import signal
+import stat
+import sys
+import tempfile
+from collections.abc import Sequence
+from typing import IO
+
+import polars as pl
+
+_GZIP_LEVEL = 6
+
+
+class OutputError(Exception):
+    """The output cannot be written (exit status 3); the text is the whole message."""
+
+
+class Interrupted(BaseException):
+    """SIGTERM, treated like Ctrl-C: stop, leave the target as it was, exit 130."""
+
+
+def on_sigterm_interrupt() -> None:
+    def stop(signum, frame):
+        raise Interrupted
+
+    signal.signal(signal.SIGTERM, stop)
+
+
+def output_format(path: str | None) -> str:
+    """"csv", "csv.gz" or "parquet", from the output's extension (stdout is CSV)."""
+    lower = (path or "").lower()
+    if lower.endswith((".parquet", ".pq")):
+        return "parquet"
+    if lower.endswith(".gz"):
+        return "csv.gz"
+    return "csv"
+
+
+def same_file(path: str, identities: set[tuple[int, int]]) -> bool:
+    """Whether ``path`` (following links) is one of the files or directories being read."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        st = None
+    if st is not None and (st.st_dev, st.st_ino) in identities:
+        return True
+    parent = os.path.dirname(os.path.abspath(path))
+    try:  # a file inside a Parquet directory that is being read
+        pst = os.stat(parent)
+    except OSError:
+        return False
+    return (pst.st_dev, pst.st_ino) in identities
+
+
+def stdout_identity() -> tuple[int, int] | None:
+    try:
+        st = os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError):
+        return None
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+class Output:
+    """Rows written batch by batch; the target appears only at ``commit()``."""
+
+    def __init__(self, target: str | None, names: Sequence[str]) -> None:
+        self.target = target
+        self.names = list(names)
+        self.format = output_format(target)
+        self._temp: str | None = None
+        self._raw: IO[bytes] | None = None
+        self._stream: IO[bytes] | None = None
+        self._parquet = None
+        if target is None:
+            self._stream = sys.stdout.buffer
+        else:
+            self._open(target)
+        if self.format != "parquet":
+            self._guard(self._stream.write, self._header())
+
+    def _open(self, target: str) -> None:
+        final = os.path.realpath(target)  # a link's file is replaced, not the link
+        try:
+            st = os.stat(final)
+        except FileNotFoundError:
+            st = None
+        except OSError as e:
+            raise OutputError(f"cannot write {target}: {e.strerror}") from None
+        try:
+            if st is not None and not stat.S_ISREG(st.st_mode):
+                # A device or pipe cannot be replaced: write to it directly.
+                self._raw = open(final, "wb")
+            else:
+                directory = os.path.dirname(final)
+                fd, self._temp = tempfile.mkstemp(
+                    dir=directory, prefix=f".{os.path.basename(final)}.", suffix=".partial"
+                )
+                self._final = final
+                mask = os.umask(0)
+                os.umask(mask)
+                os.fchmod(fd, stat.S_IMODE(st.st_mode) if st else 0o666 & ~mask)
+                self._raw = os.fdopen(fd, "wb")
+        except OSError as e:
+            raise OutputError(f"cannot write {target}: {e.strerror}") from None
+        if self.format == "csv.gz":
+            self._stream = gzip.GzipFile(
+                filename="", mode="wb", fileobj=self._raw, compresslevel=_GZIP_LEVEL, mtime=0
+            )
+        else:
+            self._stream = self._raw
+
+    def _header(self) -> bytes:
+        text = io.StringIO()
+        csv.writer(text, lineterminator="\n").writerow(self.names)
+        return text.getvalue().encode("utf-8", "surrogateescape")
+
+    def _guard(self, fn, *args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            where = self.target or "stdout"
+            raise OutputError(f"cannot write {where}: {e.strerror or e}") from None
+
+    def write(self, frame: pl.DataFrame) -> None:
+        if self.format == "parquet":
+            self._guard(self._write_parquet, frame)
+        else:
+            self._guard(frame.write_csv, self._stream, include_header=False)
+
+    def _write_parquet(self, frame: pl.DataFrame) -> None:
+        import pyarrow.parquet as pq
+
+        table = frame.to_arrow().rename_columns(self.names)
+        if self._parquet is None:
+            self._parquet = pq.ParquetWriter(self._stream, table.schema)
+        elif table.schema != self._parquet.schema.to_arrow_schema():
+            table = table.cast(self._parquet.schema.to_arrow_schema())
+        self._parquet.write_table(table)
+
+    def commit(self) -> None:
+        """Finish the file and move it into place."""
+        self._guard(self._finish)
+        if self._temp is not None:
+            self._guard(os.replace, self._temp, self._final)
+            self._temp = None
+
+    def _finish(self) -> None:
+        if self._parquet is not None:
+            self._parquet.close()
+        if self._stream is not self._raw and self._stream is not None:
+            self._stream.close()  # the gzip trailer
+        if self._raw is not None:
+            self._raw.flush()
+            if self._temp is not None:
+                os.fsync(self._raw.fileno())
+            self._raw.close()
+        elif self._stream is not None:
+            self._stream.flush()
+
+    def abort(self) -> None:
+        """Drop what was written; the target stays as it was."""
+        for closable in (self._raw,):
+            try:
+                if closable is not None:
+                    closable.close()
+            except OSError:
+                pass
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except OSError:
+                pass
+            self._temp = None
