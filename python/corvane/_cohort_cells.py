@@ -20,6 +20,11 @@ _CODES = {
     _SEX: {"male": 1.0, "female": 0.0, "1": 1.0, "0": 0.0},
     _FLAG: {"1": 1.0, "0": 0.0, "true": 1.0, "false": 0.0, "yes": 1.0, "no": 0.0},
 }
+# The codes as files usually spell them, read without stripping or lower-casing.
+_SPELLINGS = {
+    kind: {f(text): v for text, v in codes.items() for f in (str, str.upper, str.capitalize)}
+    for kind, codes in _CODES.items()
+}
 MISSING = ("", "na", "n/a", "nan", "null", "none")
 _EXPECTED = {
     _SEX: "male/female or 1/0",
@@ -60,47 +65,80 @@ def code_problem(name: str, to: str) -> str | None:
 
 
 def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
-    """Decode the input columns of ``frame`` (named c0, c1, ...) with one select per batch."""
-    values, reasons, commas = [], [], []
+    """Decode the input columns of ``frame`` (named c0, c1, ...).
+
+    A first pass reads the common spellings of every cell; only the rows where it finds
+    nothing are read again carefully (spaces, letter case, missing markers) and explained.
+    """
+    first = frame.select(_fast_value(name, frame.schema, plan).alias(name) for name in INPUT_COLUMNS)
+    unread = first.select(pl.any_horizontal(pl.all().is_null() | pl.all().is_nan())).to_series()
+    none = pl.Series("reason", [None] * len(frame), pl.String)
+    if not unread.any():
+        return Decoded(first, none, 0)
+    rows = unread.arg_true()
+    subset = frame[rows]
+    values, missings, reasons, commas = [], [], [], []
     for name in INPUT_COLUMNS:
-        column = pl.col(f"c{plan.positions[name]}")
-        kind = KINDS[name]
-        dtype = frame.schema[f"c{plan.positions[name]}"]
-        codes = plan.codes.get(name)
-        if dtype != pl.String and not codes:
-            value, missing, shown, comma = _decode_typed(column, kind)
-        else:
-            value, missing, shown, comma = _decode_text(column.cast(pl.String), kind, plan, codes)
-        bad = value.is_null() & ~missing
+        value, missing, comma = _careful_value(name, frame.schema, plan)
+        values.append(value.alias(name))
+        missings.append(missing.alias(f"missing_{name}"))
+        commas.append(comma)
+    read = subset.select(*values, *missings, pl.sum_horizontal(commas).sum().alias("commas"))
+    for name in INPUT_COLUMNS:
+        column = pl.col(f"c{plan.positions[name]}").cast(pl.String)
         label = plan.labels[name]
         reasons.append(
-            pl.when(missing)
+            pl.when(read[f"missing_{name}"])
             .then(pl.lit(f"{label}: missing value"))
-            .when(bad)
-            .then(pl.concat_str(pl.lit(f"{label}: "), shown, pl.lit(f" is not {_EXPECTED[kind]}")))
-            .alias(f"why_{name}")
+            .when(read[name].is_null())
+            .then(
+                pl.concat_str(
+                    pl.lit(f"{label}: "), _quoted(column), pl.lit(f" is not {_EXPECTED[KINDS[name]]}")
+                )
+            )
         )
-        values.append(pl.when(missing | bad).then(None).otherwise(value).alias(name))
-        commas.append(comma.alias(f"comma_{name}"))
-    out = frame.select(*values, *reasons, pl.sum_horizontal(commas).sum().alias("commas"))
-    why = out.select(
-        pl.concat_str([f"why_{n}" for n in INPUT_COLUMNS], separator="; ", ignore_nulls=True)
-    ).to_series()
+    explained = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True))
+    why = explained.to_series()
     why = pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series()
-    commas_found = int(out["commas"][0]) if len(out) else 0
-    return Decoded(out.select(INPUT_COLUMNS), why, commas_found)
+    inputs = pl.DataFrame(
+        first[name].scatter(rows, pl.select(pl.when(read[f"missing_{name}"]).then(None).otherwise(read[name])).to_series())
+        for name in INPUT_COLUMNS
+    )
+    return Decoded(inputs, none.scatter(rows, why), int(read["commas"][0]))
 
 
-def _decode_typed(column: pl.Expr, kind: str):
-    value = column.cast(pl.Float64, strict=False)
-    missing = value.is_null() | value.is_nan()
-    if kind != _NUMBER:
-        value = pl.when(value.is_in([0.0, 1.0])).then(value)
-    return value, missing, column.cast(pl.String), pl.lit(0)
+def _fast_value(name: str, schema: pl.Schema, plan: Plan) -> pl.Expr:
+    """The cell's value when written the usual way, else null (or NaN)."""
+    source = f"c{plan.positions[name]}"
+    column = pl.col(source)
+    kind = KINDS[name]
+    codes = plan.codes.get(name)
+    if schema[source] != pl.String and not codes:
+        value = column.cast(pl.Float64, strict=False)
+        return value if kind == _NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
+    text = column.cast(pl.String)
+    if codes:
+        text = text.replace(codes)
+    if kind == _NUMBER:
+        if plan.decimal_comma:
+            text = text.str.replace(",", ".", literal=True)
+        return text.cast(pl.Float64, strict=False)  # NaN is sent to the careful pass
+    return text.replace_strict(_SPELLINGS[kind], default=None, return_dtype=pl.Float64)
 
 
-def _decode_text(column: pl.Expr, kind: str, plan: Plan, codes: dict[str, str] | None):
-    text = column.str.strip_chars()
+def _careful_value(name: str, schema: pl.Schema, plan: Plan):
+    """(value or null, whether the cell is missing, 1 where a decimal comma would read it)."""
+    source = f"c{plan.positions[name]}"
+    column = pl.col(source)
+    kind = KINDS[name]
+    codes = plan.codes.get(name)
+    if schema[source] != pl.String and not codes:
+        value = column.cast(pl.Float64, strict=False)
+        missing = value.is_null() | value.is_nan()
+        if kind != _NUMBER:
+            value = pl.when(value.is_in([0.0, 1.0])).then(value)
+        return value, missing, pl.lit(0)
+    text = column.cast(pl.String).str.strip_chars()
     if codes:
         text = text.replace(codes)
     lower = text.str.to_lowercase()
@@ -108,23 +146,18 @@ def _decode_text(column: pl.Expr, kind: str, plan: Plan, codes: dict[str, str] |
     if kind == _NUMBER:
         readable = text.str.replace(",", ".", literal=True) if plan.decimal_comma else text
         value = readable.cast(pl.Float64, strict=False)
-        comma = (
-            pl.lit(0)
-            if plan.decimal_comma
-            else (
-                value.is_null()
-                & text.str.replace(",", ".", literal=True).cast(pl.Float64, strict=False).is_not_null()
-            ).sum()
-        )
         missing = missing | value.is_nan().fill_null(False)
-    else:
-        number = text.cast(pl.Float64, strict=False)
-        value = pl.coalesce(
-            lower.replace_strict(_CODES[kind], default=None, return_dtype=pl.Float64),
-            pl.when(number.is_in([0.0, 1.0])).then(number),
-        )
         comma = pl.lit(0)
-    return value, missing, _quoted(column), comma
+        if not plan.decimal_comma:
+            with_comma = text.str.replace(",", ".", literal=True).cast(pl.Float64, strict=False)
+            comma = (value.is_null() & with_comma.is_not_null()).cast(pl.Int64)
+        return value, missing, comma
+    number = text.cast(pl.Float64, strict=False)
+    value = pl.coalesce(
+        lower.replace_strict(_CODES[kind], default=None, return_dtype=pl.Float64),
+        pl.when(number.is_in([0.0, 1.0])).then(number),
+    )
+    return value, missing, pl.lit(0)
 
 
 def _quoted(column: pl.Expr) -> pl.Expr:
