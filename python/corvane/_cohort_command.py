@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 import polars as pl
@@ -118,7 +118,9 @@ def count_wanted(names: Sequence[str], request: Request) -> int:
     return sum(request.columns.get(n, n).strip().lower() in keys for n in INPUT_COLUMNS)
 
 
-def run(request: Request, path: str, title: str) -> Outcome:
+def run(
+    request: Request, path: str, title: str, progress: Callable[[int], None] | None = None
+) -> Outcome:
     """Score ``path`` into ``request.output``. Raises InputError / OutputError / interrupts."""
     source = open_source(
         path,
@@ -142,6 +144,8 @@ def run(request: Request, path: str, title: str) -> Outcome:
                 frame = _score_batch(batch, plan, echoed, request, source, outcome)
                 output.write(frame)
                 wrote = True
+                if progress is not None:
+                    progress(outcome.rows)
             if not wrote and output.format == "parquet":
                 output.write(_empty(source, echoed, risks))
             output.commit()

@@ -273,7 +273,9 @@ def _read_header(name: str, path: str, delimiter: str, eol: str, blank: int) -> 
         )
     except pl.exceptions.PolarsError as e:
         raise InputError(f"{name}: the header cannot be read ({_first_line(e)})") from None
-    header = ["" if v is None else v for v in frame.row(0)] if len(frame) else []
+    if not len(frame):
+        raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
+    header = ["" if v is None else v for v in frame.row(0)]
     for text in header:
         if "\n" in text or "\r" in text:
             raise InputError(

@@ -94,6 +94,7 @@ class Output:
         except OSError as e:
             raise OutputError(f"cannot write {target}: {e.strerror}") from None
         try:
+            self._final = final
             if st is not None and not stat.S_ISREG(st.st_mode):
                 # A device or pipe cannot be replaced: write to it directly.
                 self._raw = open(final, "wb")
@@ -102,7 +103,6 @@ class Output:
                 fd, self._temp = tempfile.mkstemp(
                     dir=directory, prefix=f".{os.path.basename(final)}.", suffix=".partial"
                 )
-                self._final = final
                 mask = os.umask(0)
                 os.umask(mask)
                 os.fchmod(fd, stat.S_IMODE(st.st_mode) if st else 0o666 & ~mask)
@@ -141,7 +141,8 @@ class Output:
 
         table = frame.to_arrow().rename_columns(self.names)
         if self._parquet is None:
-            self._parquet = pq.ParquetWriter(self._stream, table.schema)
+            # Its own handle on the same file: closing the writer closes only that.
+            self._parquet = pq.ParquetWriter(self._temp or self._final, table.schema)
         elif table.schema != self._parquet.schema.to_arrow_schema():
             table = table.cast(self._parquet.schema.to_arrow_schema())
         self._parquet.write_table(table)
@@ -156,8 +157,8 @@ class Output:
     def _finish(self) -> None:
         if self._parquet is not None:
             self._parquet.close()
-        if self._stream is not self._raw and self._stream is not None:
-            self._stream.close()  # the gzip trailer
+        if isinstance(self._stream, gzip.GzipFile):
+            self._stream.close()  # the gzip trailer; the file beneath stays open
         if self._raw is not None:
             self._raw.flush()
             if self._temp is not None:

@@ -183,13 +183,16 @@ def _split_choices(
 
 def _run_score(request: Request) -> int:
     shown = request.output or "stdout"
+    progress = _progress if _progress_wanted(request) else None
     try:
         if request.path is None:
             with resources.as_file(resources.files("corvane").joinpath(SAMPLE)) as sample:
                 outcome = run(request, str(sample), "bundled synthetic sample cohort")
         else:
             title = "stdin" if request.path == "-" else request.path
-            outcome = run(request, request.path, title)
+            outcome = run(request, request.path, title, progress)
+            if progress:
+                sys.stderr.write("\r\033[K")
     except InputError as e:
         print(f"corvane: {e}", file=sys.stderr)
         return EXIT_USAGE
@@ -222,6 +225,16 @@ def _run_score(request: Request) -> int:
     if outcome.unreadable and request.path is not None:
         return EXIT_ROWS_UNREADABLE
     return EXIT_OK
+
+
+def _progress_wanted(request: Request) -> bool:
+    # Not while the rows go to the same terminal: the two would garble.
+    return sys.stderr.isatty() and not (request.output is None and sys.stdout.isatty())
+
+
+def _progress(rows: int) -> None:
+    sys.stderr.write(f"\rcorvane: scoring {rows:,} rows")
+    sys.stderr.flush()
 
 
 def _version() -> str:
