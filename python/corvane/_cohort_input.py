@@ -254,7 +254,7 @@ def other_delimiter_hint(source: Source, delimiter: str, wanted, needed: int) ->
     for d in DELIMITERS:
         if d != delimiter and wanted(joined.split(d)) == needed:
             shown = "tab" if d == "\t" else repr(d)
-            return f"; the header splits with {name}: try --delimiter {name}"
+            return f"; the header splits with {shown}: try --delimiter {shown}"
     return ""
 
 
@@ -272,7 +272,7 @@ def _read_header(name: str, path: str, delimiter: str, eol: str, blank: int) -> 
             truncate_ragged_lines=True,
         )
     except pl.exceptions.PolarsError as e:
-        raise InputError(f"{name}: the header cannot be read ({_first_line(e)})") from None
+        raise _unreadable(name, e) from None
     if not len(frame):
         raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
     header = ["" if v is None else v for v in frame.row(0)]
@@ -298,12 +298,14 @@ def _guarded(frames: Iterator[pl.DataFrame], name: str) -> Iterator[pl.DataFrame
     try:
         yield from frames
     except pl.exceptions.PolarsError as e:
-        text = _first_line(e)
-        if "utf-8" in text.lower():
-            raise InputError(
-                f"{name}: not UTF-8 text; give its encoding, e.g. --encoding latin-1"
-            ) from None
-        raise InputError(f"{name}: not valid CSV ({text})") from None
+        raise _unreadable(name, e) from None
+
+
+def _unreadable(name: str, e: Exception) -> InputError:
+    text = _first_line(e)
+    if "utf-8" in text.lower():
+        return InputError(f"{name}: not UTF-8 text; give its encoding, e.g. --encoding latin-1")
+    return InputError(f"{name}: not valid CSV ({text})")
 
 
 def _first_line(e: BaseException) -> str:

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import csv
+import errno
 import gzip
 import io
 import os
+import re
 import signal
 import stat
 import sys
@@ -16,6 +18,7 @@ from typing import IO
 import polars as pl
 
 _GZIP_LEVEL = 6
+_OS_ERROR = re.compile(r"\(os error (\d+)\)|\[Errno (\d+)\]")
 
 
 class OutputError(Exception):
@@ -82,8 +85,7 @@ class Output:
             self._stream = sys.stdout.buffer
         else:
             self._open(target)
-        if self.format != "parquet":
-            self._guard(self._stream.write, self._header())
+        self._header_written = self.format == "parquet"
 
     def _open(self, target: str) -> None:
         final = os.path.realpath(target)  # a link's file is replaced, not the link
@@ -127,10 +129,24 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            where = self.target or "stdout"
-            raise OutputError(f"cannot write {where}: {e.strerror or e}") from None
+            # polars reports "Broken pipe (os error 32)" without an errno.
+            code = e.errno
+            found = _OS_ERROR.search(str(e))
+            if code is None and found:
+                code = int(found.group(1) or found.group(2))
+            if code == errno.EPIPE:
+                raise BrokenPipeError(code, os.strerror(code)) from None
+            reason = os.strerror(code) if code else str(e)
+            raise OutputError(f"cannot write {self.target or 'stdout'}: {reason}") from None
+
+    def _write_header(self) -> None:
+        # Deferred to the first rows: input that fails at once leaves stdout empty.
+        if not self._header_written:
+            self._header_written = True
+            self._guard(self._stream.write, self._header())
 
     def write(self, frame: pl.DataFrame) -> None:
+        self._write_header()
         if self.format == "parquet":
             self._guard(self._write_parquet, frame)
         else:
@@ -149,6 +165,7 @@ class Output:
 
     def commit(self) -> None:
         """Finish the file and move it into place."""
+        self._write_header()
         self._guard(self._finish)
         if self._temp is not None:
             self._guard(os.replace, self._temp, self._final)
