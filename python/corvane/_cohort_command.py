@@ -160,30 +160,39 @@ def run(
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     decoded = decode(batch.frame, plan)
     scores = score_frame(decoded.inputs, request.outcomes, request.horizons, request.cholesterol_unit)
-    prefix = pl.concat_str(pl.lit(f"{source.where_word} "), pl.lit(batch.where), pl.lit(": "))
-    reason = pl.when(pl.lit(decoded.reasons).is_not_null()).then(
-        pl.concat_str(prefix, pl.lit(decoded.reasons))
-    )
-    if batch.extra is not None:
-        width = len(source.header)
-        too_many = pl.concat_str(
-            prefix, pl.lit(batch.extra) + width, pl.lit(f" values instead of {width}")
-        )
-        reason = pl.when(pl.lit(batch.extra) > 0).then(too_many).otherwise(reason)
-    unreadable = pl.select(reason.alias("reason")).to_series()
-    bad = unreadable.is_not_null()
-    n_bad = int(bad.sum())
-    if n_bad:
+    unreadable = _unreadable_reasons(decoded.reasons, batch, source)
+    if unreadable is not None:
+        bad = unreadable.is_not_null()
         scores = scores.with_columns(
             [pl.when(bad).then(None).otherwise(pl.col(c)).alias(c) for c in scores.columns[:-1]]
             + [pl.coalesce(unreadable, pl.col("error")).alias("error")]
         )
+        outcome.unreadable += int(bad.sum())
     outcome.rows += len(scores)
-    outcome.unreadable += n_bad
     outcome.comma_numbers += decoded.comma_numbers
     if outcome.tally is not None:
         outcome.tally.add(scores)
     return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")
+
+
+def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series | None:
+    """"line N: why" for each row that cannot be read, else null; None when every row can."""
+    bad = reasons.is_not_null()
+    if batch.extra is not None:
+        bad = bad | (batch.extra > 0)
+    if not bad.any():
+        return None
+    rows = bad.arg_true()
+    subset = pl.DataFrame({"why": reasons.gather(rows), "where": batch.where.gather(rows)})
+    prefix = pl.concat_str(pl.lit(f"{source.where_word} "), pl.col("where"), pl.lit(": "))
+    text = pl.concat_str(prefix, pl.col("why"))
+    if batch.extra is not None:
+        width = len(source.header)
+        subset = subset.with_columns(extra=batch.extra.gather(rows))
+        too_many = pl.concat_str(prefix, pl.col("extra") + width, pl.lit(f" values instead of {width}"))
+        text = pl.when(pl.col("extra") > 0).then(too_many).otherwise(text)
+    texts = subset.select(text).to_series()
+    return pl.Series("error", [None] * len(reasons), pl.String).scatter(rows, texts)
 
 
 def _empty(source: Source, echoed: list[int], risks: list[str]) -> pl.DataFrame:

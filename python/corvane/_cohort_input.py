@@ -223,21 +223,30 @@ def _open_csv(name, path, head, delimiter, batch_rows, wanted, identity, spool) 
                 where = where + breaks.cum_sum().shift(1, fill_value=0).cast(pl.Int64)
                 line += int(breaks.sum())
             line += n
-            spill = frame.select(names[width:])
-            extra = spill.select(
-                pl.max_horizontal(
-                    pl.when(pl.col(c).is_not_null()).then(i + 1).otherwise(0)
-                    for i, c in enumerate(spill.columns)
-                )
-            ).to_series()
+            extra = _extra_values(frame, names[width:])
             frame = frame.select(names[:width])
-            blank_rows = frame.select(pl.all_horizontal(pl.all().is_null())).to_series()
-            keep = ~blank_rows | (extra > 0)
-            if not keep.all():
-                frame, where, extra = frame.filter(keep), where.filter(keep), extra.filter(keep)
+            # A blank row has every cell null; null counts are known without a scan.
+            if extra is not None or min(c.null_count() for c in frame.get_columns()) > 0:
+                keep = ~frame.select(pl.all_horizontal(pl.all().is_null())).to_series()
+                if extra is not None:
+                    keep = keep | (extra > 0)
+                if not keep.all():
+                    frame, where = frame.filter(keep), where.filter(keep)
+                    extra = extra.filter(keep) if extra is not None else None
             yield Batch(frame, where, extra)
 
     return Source(name, header, batches, False, "line", identity, None, spool)
+
+
+def _extra_values(frame: pl.DataFrame, spill: list[str]) -> pl.Series | None:
+    """Per row, how many values it has past the header's width; None when no row has any."""
+    if all(frame[c].null_count() == len(frame) for c in spill):
+        return None
+    return frame.select(
+        pl.max_horizontal(
+            pl.when(pl.col(c).is_not_null()).then(i + 1).otherwise(0) for i, c in enumerate(spill)
+        )
+    ).to_series()
 
 
 def _detect_delimiter(first_line: str, wanted: Callable[[list[str]], int]) -> str:

@@ -159,8 +159,8 @@ class Output:
         if self._parquet is None:
             # Its own handle on the same file: closing the writer closes only that.
             self._parquet = pq.ParquetWriter(self._temp or self._final, table.schema)
-        elif table.schema != self._parquet.schema.to_arrow_schema():
-            table = table.cast(self._parquet.schema.to_arrow_schema())
+        elif table.schema != self._parquet.schema:
+            table = table.cast(self._parquet.schema)
         self._parquet.write_table(table)
 
     def commit(self) -> None:
