@@ -94,7 +94,8 @@ def main() -> None:
         clean, dirty, parquet = tmp / "clean.csv", tmp / "dirty.csv", tmp / "clean.parquet"
         frame = cohort(args.rows, seed=1)
         frame.write_csv(clean)
-        frame.write_parquet(parquet)
+        # Parquet holds typed columns, as a real one would.
+        frame.with_columns(pl.col(INPUTS[1:]).cast(pl.Float64)).write_parquet(parquet)
         cohort(args.rows, seed=1, unreadable=0.01).write_csv(dirty)
         pipeline = tmp / "pipeline.py"
         pipeline.write_text(PLAIN_PIPELINE)

@@ -70,6 +70,12 @@ def stdout_identity() -> tuple[int, int] | None:
     return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
+def _is_text(dtype) -> bool:
+    import pyarrow as pa
+
+    return pa.types.is_string(dtype) or pa.types.is_large_string(dtype) or pa.types.is_string_view(dtype)
+
+
 class Output:
     """Rows written batch by batch; the target appears only at ``commit()``."""
 
@@ -157,8 +163,16 @@ class Output:
 
         table = frame.to_arrow().rename_columns(self.names)
         if self._parquet is None:
-            # Its own handle on the same file: closing the writer closes only that.
-            self._parquet = pq.ParquetWriter(self._temp or self._final, table.schema)
+            # Its own handle on the same file: closing the writer closes only that. Text
+            # columns get neither dictionaries nor statistics: they cost more than the
+            # rest of the run, and an identifier column gains nothing from them.
+            numeric = [f.name for f in table.schema if not _is_text(f.type)]
+            self._parquet = pq.ParquetWriter(
+                self._temp or self._final,
+                table.schema,
+                use_dictionary=False,
+                write_statistics=numeric,
+            )
         elif table.schema != self._parquet.schema:
             table = table.cast(self._parquet.schema)
         self._parquet.write_table(table)
