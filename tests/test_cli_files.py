@@ -87,7 +87,7 @@ def test_input_that_is_not_a_cohort_gets_one_line_and_status_2(tmp_path, data, m
     if message:
         assert text == f"corvane: {message.format(path)}\n"
     else:
-        assert text.startswith(f"corvane: {path}: not valid CSV (")
+        assert text.startswith(f"corvane: {path}: not valid CSV after line 1 (")
 
 
 def test_header_that_splits_with_another_delimiter_says_which(tmp_path):

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import codecs
 import gzip
+import io
+import itertools
 import os
 import re
 import sys
@@ -11,6 +13,7 @@ import tempfile
 import zlib
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
+from typing import IO
 
 import polars as pl
 
@@ -18,7 +21,9 @@ DELIMITERS = (",", ";", "\t", "|")
 # Extra columns read past the header's width, so that a row with too many values is seen.
 SPILL_COLUMNS = 4
 _SNIFF_BYTES = 1 << 16
-_COPY_BYTES = 1 << 20
+_CHUNK_BYTES = 1 << 20
+# Text parsed at a time: memory stays near a few times this, whatever the file's size.
+_PIECE_BYTES = 8 << 20
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
 _MAGIC = (
     (b"PK\x03\x04", "a ZIP archive (an Excel workbook?); save it as CSV"),
@@ -55,12 +60,16 @@ class Source:
     where_word: str  # "line" or "row", for messages about one record
     identity: set[tuple[int, int]] = field(default_factory=set)  # (device, inode) read from
     schema: pl.Schema | None = None  # Parquet input keeps its column types
-    _spool: str | None = None
+    spool: str | None = None  # a temporary copy, removed at close
+    stream: IO[bytes] | None = None  # the open file, closed at close
 
     def close(self) -> None:
-        if self._spool:
-            os.unlink(self._spool)
-            self._spool = None
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
+        if self.spool:
+            os.unlink(self.spool)
+            self.spool = None
 
 
 def open_source(
@@ -71,7 +80,7 @@ def open_source(
     batch_rows: int,
     wanted: Callable[[list[str]], int],
 ) -> Source:
-    """Open ``path`` (``-`` for stdin) for reading in batches of about ``batch_rows`` rows.
+    """Open ``path`` (``-`` for stdin) for reading in batches of at most ``batch_rows`` rows.
 
     ``wanted(names)`` counts how many of the needed columns a candidate header holds; the
     delimiter is the candidate that finds the most. Raises InputError.
@@ -89,37 +98,35 @@ def open_source(
         identity.add(_identity(os.fstat(stream.fileno())))
     except OSError as e:
         raise InputError(f"cannot read {name}: {e.strerror}") from None
-    spool = None
+    owned = stream if path != "-" else None
     try:
-        try:
-            # polars reads files: stdin and gzip are copied to a temporary one first.
-            if stream.peek(2)[:2] == b"\x1f\x8b":
-                spool = _spool(_gunzip(stream, name))
-            elif path == "-":
-                spool = _spool(_copy(stream))
-        finally:
-            if path != "-":
-                stream.close()
-        local = spool or path
-        head = _head(local)
+        head = stream.read(_SNIFF_BYTES)
         if head.startswith(b"PAR1"):
-            return _open_parquet(name, local, batch_rows, identity, spool)
+            if path != "-":
+                return _open_parquet(name, path, batch_rows, identity)
+            # Parquet needs to seek: stdin is copied to a temporary file first.
+            spool = _spool(itertools.chain([head], _chunks(stream)))
+            return _open_parquet(name, spool, batch_rows, identity, spool)
+        chunks: Iterator[bytes] = itertools.chain([head], _chunks(stream))
+        if head.startswith(b"\x1f\x8b"):
+            chunks = _gunzip(chunks, name)
+            head = next(chunks, b"")
+            chunks = itertools.chain([head], chunks)
+            if head.startswith(b"PAR1"):
+                raise InputError(f"{name} is gzip-compressed Parquet; decompress it first")
         _refuse_binary(name, head, encoding)
         if codecs.lookup(encoding).name != "utf-8":
-            with open(local, "rb") as raw:
-                utf8 = _spool(_transcode(raw, encoding, name))
-            if spool:
-                os.unlink(spool)
-            spool = local = utf8
-            head = _head(local)
-        return _open_csv(name, local, head, delimiter, batch_rows, wanted, identity, spool)
+            chunks = _transcode(chunks, encoding, name)
+        source = _open_csv(name, chunks, delimiter, batch_rows, wanted, identity)
+        source.stream = owned
+        return source
     except OSError as e:
-        if spool:
-            os.unlink(spool)
+        if owned:
+            owned.close()
         raise InputError(f"cannot read {name}: {e.strerror}") from None
     except BaseException:
-        if spool:
-            os.unlink(spool)
+        if owned:
+            owned.close()
         raise
 
 
@@ -127,29 +134,43 @@ def _identity(st: os.stat_result) -> tuple[int, int]:
     return (st.st_dev, st.st_ino)
 
 
-def _head(path: str) -> bytes:
-    with open(path, "rb") as f:
-        return f.read(_SNIFF_BYTES)
-
-
-def _copy(stream) -> Iterator[bytes]:
-    while chunk := stream.read(_COPY_BYTES):
+def _chunks(stream) -> Iterator[bytes]:
+    while chunk := stream.read(_CHUNK_BYTES):
         yield chunk
 
 
-def _gunzip(stream, name: str) -> Iterator[bytes]:
+class _ChunkReader(io.RawIOBase):
+    """A readable file over an iterator of byte chunks (for GzipFile)."""
+
+    def __init__(self, chunks: Iterator[bytes]) -> None:
+        self._chunks = chunks
+        self._rest = b""
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if not self._rest:
+            self._rest = next(self._chunks, b"")
+        n = min(len(buffer), len(self._rest))
+        buffer[:n] = self._rest[:n]
+        self._rest = self._rest[n:]
+        return n
+
+
+def _gunzip(chunks: Iterator[bytes], name: str) -> Iterator[bytes]:
     try:
-        with gzip.GzipFile(fileobj=stream, mode="rb") as unzipped:
-            while chunk := unzipped.read(_COPY_BYTES):
+        with gzip.GzipFile(fileobj=io.BufferedReader(_ChunkReader(chunks)), mode="rb") as unzipped:
+            while chunk := unzipped.read(_CHUNK_BYTES):
                 yield chunk
     except (gzip.BadGzipFile, EOFError, zlib.error) as e:
         raise InputError(f"{name}: damaged gzip data ({e})") from None
 
 
-def _transcode(raw, encoding: str, name: str) -> Iterator[bytes]:
+def _transcode(chunks: Iterator[bytes], encoding: str, name: str) -> Iterator[bytes]:
     decoder = codecs.getincrementaldecoder(encoding)("strict")
     try:
-        while chunk := raw.read(_COPY_BYTES):
+        for chunk in chunks:
             yield decoder.decode(chunk).encode("utf-8")
         yield decoder.decode(b"", final=True).encode("utf-8")
     except UnicodeDecodeError as e:
@@ -157,7 +178,7 @@ def _transcode(raw, encoding: str, name: str) -> Iterator[bytes]:
 
 
 def _spool(chunks: Iterator[bytes]) -> str:
-    """Write ``chunks`` to a temporary file and return its path: polars reads files."""
+    """Write ``chunks`` to a temporary file and return its path."""
     fd, path = tempfile.mkstemp(prefix="corvane-", suffix=".spool")
     try:
         with os.fdopen(fd, "wb") as out:
@@ -185,57 +206,127 @@ def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
 # CSV --------------------------------------------------------------------------------------------
 
 
-def _open_csv(name, path, head, delimiter, batch_rows, wanted, identity, spool) -> Source:
-    head = head.removeprefix(codecs.BOM_UTF8)
-    eol = "\n" if b"\n" in head else "\r" if b"\r" in head else "\n"
-    blank = _BLANK_LINES.match(head).group().count(eol.encode())
-    first_line = head[len(_BLANK_LINES.match(head).group()) :].split(eol.encode(), 1)[0]
-    if not first_line.strip():
+def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
+    chunks = _skip_empty(chunks)
+    first = next(chunks, b"").removeprefix(codecs.BOM_UTF8)
+    eol = b"\n" if b"\n" in first else b"\r" if b"\r" in first else b"\n"
+    blank_end = _BLANK_LINES.match(first).end()
+    blank = first[:blank_end].count(eol)
+    header_end = first.find(eol, blank_end)
+    while header_end < 0:  # a header longer than a chunk, or a file of one line
+        more = next(chunks, None)
+        if more is None:
+            header_end = len(first)
+            break
+        first += more
+        header_end = first.find(eol, blank_end)
+    line = first[blank_end:header_end]
+    if not line.strip():
         raise InputError(f"{name}: empty file (expected a header line with column names)")
-    text = first_line.decode("utf-8", "replace")
+    if line.count(b'"') % 2:
+        raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
+    text = line.decode("utf-8", "replace")
     chosen = delimiter or _detect_delimiter(text, wanted)
-    header = _read_header(name, path, chosen, eol, blank)
-    has_quotes = _has_quotes(path)
+    header = _read_header(name, line, chosen)
     width = len(header)
+    body = itertools.chain([first[header_end + len(eol) :]], chunks)
 
     def batches() -> Iterator[Batch]:
         names = [f"c{i}" for i in range(width + SPILL_COLUMNS)]
-        frames = pl.scan_csv(
-            path,
+        options = dict(
             has_header=False,
             separator=chosen,
-            eol_char=eol,
+            eol_char=eol.decode(),
             quote_char='"',
-            skip_rows=blank + 1,
             schema=dict.fromkeys(names, pl.String),
             missing_columns="insert",
             truncate_ragged_lines=True,
             empty_string_is_null=True,
-        ).collect_batches(chunk_size=batch_rows)
-        line = blank + 2
-        for frame in _guarded(frames, name):
-            n = len(frame)
-            where = pl.int_range(line, line + n, dtype=pl.Int64, eager=True)
-            if has_quotes:
-                breaks = frame.select(
-                    pl.sum_horizontal(pl.all().str.count_matches(eol, literal=True)).fill_null(0)
-                ).to_series()
-                where = where + breaks.cum_sum().shift(1, fill_value=0).cast(pl.Int64)
-                line += int(breaks.sum())
-            line += n
-            extra = _extra_values(frame, names[width:])
-            frame = frame.select(names[:width])
-            # A blank row has every cell null; null counts are known without a scan.
-            if extra is not None or min(c.null_count() for c in frame.get_columns()) > 0:
-                keep = ~frame.select(pl.all_horizontal(pl.all().is_null())).to_series()
-                if extra is not None:
-                    keep = keep | (extra > 0)
-                if not keep.all():
-                    frame, where = frame.filter(keep), where.filter(keep)
-                    extra = extra.filter(keep) if extra is not None else None
-            yield Batch(frame, where, extra)
+        )
+        next_line = blank + 2
+        for piece in _pieces(body, eol):
+            try:
+                frame = pl.read_csv(piece, **options)
+            except pl.exceptions.PolarsError as e:
+                raise _unreadable(name, e, next_line) from None
+            where = _physical_lines(frame, next_line, eol, b'"' in piece)
+            next_line += piece.count(eol)
+            for offset in range(0, len(frame), batch_rows):
+                part = frame.slice(offset, batch_rows)
+                yield _batch(part, where.slice(offset, batch_rows), names, width)
 
-    return Source(name, header, batches, False, "line", identity, None, spool)
+    return Source(name, header, batches, False, "line", identity)
+
+
+def _physical_lines(frame: pl.DataFrame, start: int, eol: bytes, has_quotes: bool) -> pl.Series:
+    """The physical line on which each row starts; ``start`` is the first row's."""
+    n = len(frame)
+    where = pl.int_range(start, start + n, dtype=pl.Int64, eager=True)
+    if has_quotes:
+        # A quoted field may hold line ends: each moves the following rows down.
+        breaks = frame.select(
+            pl.sum_horizontal(pl.all().str.count_matches(eol.decode(), literal=True)).fill_null(0)
+        ).to_series()
+        where = where + breaks.cum_sum().shift(1, fill_value=0).cast(pl.Int64)
+    return where
+
+
+def _batch(frame: pl.DataFrame, where: pl.Series, names: list[str], width: int) -> Batch:
+    extra = _extra_values(frame, names[width:])
+    frame = frame.select(names[:width])
+    # A blank row has every cell null; null counts are known without a scan.
+    if extra is not None or min(c.null_count() for c in frame.get_columns()) > 0:
+        keep = ~frame.select(pl.all_horizontal(pl.all().is_null())).to_series()
+        if extra is not None:
+            keep = keep | (extra > 0)
+        if not keep.all():
+            frame, where = frame.filter(keep), where.filter(keep)
+            extra = extra.filter(keep) if extra is not None else None
+    return Batch(frame, where, extra)
+
+
+def _skip_empty(chunks: Iterator[bytes]) -> Iterator[bytes]:
+    return (chunk for chunk in chunks if chunk)
+
+
+def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
+    """The text cut into pieces of about _PIECE_BYTES that each end with a whole record.
+
+    In RFC 4180 text a line end closes a record exactly when an even number of quotes
+    precede it since the last record's end (an escaped quote counts two), so counting
+    quotes finds the last whole record without parsing a field.
+    """
+    pending: list[bytes] = []
+    size = 0
+    for chunk in chunks:
+        pending.append(chunk)
+        size += len(chunk)
+        if size < _PIECE_BYTES:
+            continue
+        data = b"".join(pending)
+        cut = _last_record_end(data, eol)
+        if cut is None:
+            pending, size = [data], len(data)  # one record longer than a piece
+            continue
+        yield data[:cut]
+        pending, size = [data[cut:]], len(data) - cut
+    data = b"".join(pending)
+    if data:
+        yield data
+
+
+def _last_record_end(data: bytes, eol: bytes) -> int | None:
+    pos = data.rfind(eol)
+    if pos < 0:
+        return None
+    quotes = data.count(b'"', 0, pos)
+    while quotes % 2:
+        earlier = data.rfind(eol, 0, pos)
+        if earlier < 0:
+            return None
+        quotes -= data.count(b'"', earlier, pos)
+        pos = earlier
+    return pos + len(eol)
 
 
 def _extra_values(frame: pl.DataFrame, spill: list[str]) -> pl.Series | None:
@@ -267,54 +358,24 @@ def other_delimiter_hint(source: Source, delimiter: str, wanted, needed: int) ->
     return ""
 
 
-def _read_header(name: str, path: str, delimiter: str, eol: str, blank: int) -> list[str]:
+def _read_header(name: str, line: bytes, delimiter: str) -> list[str]:
     try:
         frame = pl.read_csv(
-            path,
-            has_header=False,
-            separator=delimiter,
-            eol_char=eol,
-            quote_char='"',
-            skip_rows=blank,
-            n_rows=1,
-            infer_schema=False,
-            truncate_ragged_lines=True,
+            line, has_header=False, separator=delimiter, quote_char='"', infer_schema=False
         )
     except pl.exceptions.PolarsError as e:
-        raise _unreadable(name, e) from None
+        raise _unreadable(name, e, None) from None
     if not len(frame):
         raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
-    header = ["" if v is None else v for v in frame.row(0)]
-    for text in header:
-        if "\n" in text or "\r" in text:
-            raise InputError(
-                f"{name}: the header has a line break inside quotes"
-                f" ({text.splitlines()[0]!r}...): is a quote left open?"
-            )
-    return header
+    return ["" if v is None else v for v in frame.row(0)]
 
 
-def _has_quotes(path: str) -> bool:
-    # Without any quote no field can hold a line break, and line numbers need no counting.
-    with open(path, "rb") as f:
-        while chunk := f.read(_COPY_BYTES):
-            if b'"' in chunk:
-                return True
-    return False
-
-
-def _guarded(frames: Iterator[pl.DataFrame], name: str) -> Iterator[pl.DataFrame]:
-    try:
-        yield from frames
-    except pl.exceptions.PolarsError as e:
-        raise _unreadable(name, e) from None
-
-
-def _unreadable(name: str, e: Exception) -> InputError:
+def _unreadable(name: str, e: Exception, line: int | None) -> InputError:
     text = _first_line(e)
     if "utf-8" in text.lower():
         return InputError(f"{name}: not UTF-8 text; give its encoding, e.g. --encoding latin-1")
-    return InputError(f"{name}: not valid CSV ({text})")
+    where = f" after line {line - 1}" if line else ""
+    return InputError(f"{name}: not valid CSV{where} ({text})")
 
 
 def _first_line(e: BaseException) -> str:

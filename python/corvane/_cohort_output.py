@@ -18,6 +18,7 @@ from typing import IO
 import polars as pl
 
 _GZIP_LEVEL = 6
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
 _OS_ERROR = re.compile(r"\(os error (\d+)\)|\[Errno (\d+)\]")
 
 
@@ -29,11 +30,20 @@ class Interrupted(BaseException):
     """SIGTERM, treated like Ctrl-C: stop, leave the target as it was, exit 130."""
 
 
-def on_sigterm_interrupt() -> None:
-    def stop(signum, frame):
-        raise Interrupted
+def stop_on_interrupts() -> None:
+    """Ctrl-C and SIGTERM stop the run once; while it cleans up, further ones wait.
 
-    signal.signal(signal.SIGTERM, stop)
+    polars reports a Ctrl-C that arrives during its work as well, so one keypress can
+    come twice: the second must not cut the removal of the temporary file short.
+    """
+
+    def stop(signum, frame):
+        if isinstance(sys.exc_info()[1], (KeyboardInterrupt, Interrupted)):
+            return  # already stopping: the cleanup runs in the interrupt's except block
+        raise KeyboardInterrupt if signum == signal.SIGINT else Interrupted
+
+    for signum in _INTERRUPTS:
+        signal.signal(signum, stop)
 
 
 def output_format(path: str | None) -> str:
@@ -90,7 +100,11 @@ class Output:
         if target is None:
             self._stream = sys.stdout.buffer
         else:
-            self._open(target)
+            try:
+                self._open(target)
+            except BaseException:  # an interrupt between creating the file and returning
+                self.abort()
+                raise
         self._header_written = self.format == "parquet"
 
     def _open(self, target: str) -> None:
@@ -108,12 +122,17 @@ class Output:
                 self._raw = open(final, "wb")
             else:
                 directory = os.path.dirname(final)
-                fd, self._temp = tempfile.mkstemp(
-                    dir=directory, prefix=f".{os.path.basename(final)}.", suffix=".partial"
-                )
-                mask = os.umask(0)
-                os.umask(mask)
-                os.fchmod(fd, stat.S_IMODE(st.st_mode) if st else 0o666 & ~mask)
+                # Signals wait until the name is kept, so that an interrupt can remove it.
+                mask = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+                try:
+                    fd, self._temp = tempfile.mkstemp(
+                        dir=directory, prefix=f".{os.path.basename(final)}.", suffix=".partial"
+                    )
+                finally:
+                    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+                umask = os.umask(0)
+                os.umask(umask)
+                os.fchmod(fd, stat.S_IMODE(st.st_mode) if st else 0o666 & ~umask)
                 self._raw = os.fdopen(fd, "wb")
         except OSError as e:
             raise OutputError(f"cannot write {target}: {e.strerror}") from None
@@ -200,10 +219,9 @@ class Output:
 
     def abort(self) -> None:
         """Drop what was written; the target stays as it was."""
-        for closable in (self._raw,):
+        if self._raw is not None:
             try:
-                if closable is not None:
-                    closable.close()
+                self._raw.close()
             except OSError:
                 pass
         if self._temp is not None:

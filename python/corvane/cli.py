@@ -14,7 +14,7 @@ from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 from ._cohort_cells import code_problem
 from ._cohort_command import DEFAULT_BATCH_ROWS, Request, exit_message, run
 from ._cohort_input import InputError
-from ._cohort_output import Interrupted, OutputError, on_sigterm_interrupt
+from ._cohort_output import Interrupted, OutputError, stop_on_interrupts
 
 SAMPLE = "data/sample_cohort.csv"
 EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_OUTPUT, EXIT_BUG, EXIT_INTERRUPTED = (
@@ -41,7 +41,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser, score_parser = _parser()
     args = parser.parse_args(argv)
     request = _score_request(score_parser, args)
-    on_sigterm_interrupt()
+    stop_on_interrupts()
     return _run_score(request)
 
 
