@@ -137,8 +137,10 @@ def run(
         outcome = Outcome()
         if request.summary:
             outcome.tally = Tally(title, [(o, h) for h in request.horizons for o in request.outcomes])
-        output = Output(request.output, names)
+        output = None
         try:
+            # Created inside the try: an interrupt as it returns still removes its file.
+            output = Output(request.output, names)
             wrote = False
             for batch in source.batches():
                 frame = _score_batch(batch, plan, echoed, request, source, outcome)
@@ -150,7 +152,8 @@ def run(
                 output.write(_empty(source, echoed, risks))
             output.commit()
         except BaseException:
-            output.abort()
+            if output is not None:
+                output.abort()
             raise
         return outcome
     finally:
