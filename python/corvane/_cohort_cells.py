@@ -77,34 +77,33 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
         return Decoded(first, none, 0)
     rows = unread.arg_true()
     subset = frame[rows]
-    values, missings, reasons, commas = [], [], [], []
-    for name in INPUT_COLUMNS:
-        value, missing, comma = _careful_value(name, frame.schema, plan)
-        values.append(value.alias(name))
-        missings.append(missing.alias(f"missing_{name}"))
-        commas.append(comma)
-    read = subset.select(*values, *missings, pl.sum_horizontal(commas).sum().alias("commas"))
-    for name in INPUT_COLUMNS:
-        column = pl.col(f"c{plan.positions[name]}").cast(pl.String)
-        label = plan.labels[name]
-        reasons.append(
-            pl.when(read[f"missing_{name}"])
-            .then(pl.lit(f"{label}: missing value"))
-            .when(read[name].is_null())
-            .then(
-                pl.concat_str(
-                    pl.lit(f"{label}: "), _quoted(column), pl.lit(f" is not {_EXPECTED[KINDS[name]]}")
-                )
-            )
-        )
-    explained = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True))
-    why = explained.to_series()
-    why = pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series()
-    inputs = pl.DataFrame(
-        first[name].scatter(rows, pl.select(pl.when(read[f"missing_{name}"]).then(None).otherwise(read[name])).to_series())
-        for name in INPUT_COLUMNS
+    parts = {name: _careful_value(name, frame.schema, plan) for name in INPUT_COLUMNS}
+    read = subset.select(
+        *[
+            pl.when(missing).then(None).otherwise(value).alias(name)
+            for name, (value, missing, _) in parts.items()
+        ],
+        pl.sum_horizontal(comma for _, _, comma in parts.values()).sum().alias("commas"),
     )
-    return Decoded(inputs, none.scatter(rows, why), int(read["commas"][0]))
+    # Messages only for the columns that have a bad cell among these rows.
+    reasons = []
+    for name, (value, missing, _) in parts.items():
+        if not read[name].null_count():
+            continue
+        label = plan.labels[name]
+        shown = _quoted(pl.col(f"c{plan.positions[name]}").cast(pl.String))
+        reasons.append(
+            pl.when(missing)
+            .then(pl.lit(f"{label}: missing value"))
+            .when(value.is_null())
+            .then(pl.concat_str(pl.lit(f"{label}: "), shown, pl.lit(f" is not {_EXPECTED[KINDS[name]]}")))
+        )
+    inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
+    if not reasons:  # every cell read on a closer look (spaces, letter case)
+        return Decoded(inputs, none, int(read["commas"][0]))
+    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
+    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
+    return Decoded(inputs, why, int(read["commas"][0]))
 
 
 def _fast_value(name: str, schema: pl.Schema, plan: Plan) -> pl.Expr:

@@ -213,6 +213,12 @@ def _run_score(request: Request) -> int:
         traceback.print_exc()
         print(f"corvane: internal error while writing {shown}; please report it", file=sys.stderr)
         return EXIT_BUG
+    except BaseException as e:  # a panic inside a library is a BaseException
+        if isinstance(e, (SystemExit, GeneratorExit)):
+            raise
+        traceback.print_exc()
+        print(f"corvane: internal error while writing {shown}; please report it", file=sys.stderr)
+        return EXIT_BUG
     if outcome.tally is not None:
         stream = sys.stderr if request.output is None else sys.stdout
         stream.write(outcome.tally.render(stream))
