@@ -128,10 +128,20 @@ def test_output_format_follows_the_extension_and_reads_back(tmp_path, plain, suf
     assert got.drop(risks).equals(want.drop(risks))
 
 
+@pytest.mark.parametrize("typed", [False, True])
 @pytest.mark.parametrize("as_directory", [False, True])
-def test_parquet_input_scores_like_the_csv(tmp_path, plain, as_directory):
+def test_parquet_input_scores_like_the_csv(tmp_path, plain, as_directory, typed):
+    """Catches a typed column (numbers, booleans) decoded differently from its text."""
     path, expected = plain
     frame = pl.read_csv(path, infer_schema=False)
+    if typed:
+        flags = ["has_diabetes", "current_smoker", "on_htn_meds", "on_cholesterol_meds"]
+        frame = frame.with_columns(
+            pl.col("age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "bmi",
+                   "egfr").cast(pl.Float64),
+            pl.col(flags).replace_strict({"0": False, "1": True, "no": False, "yes": True,
+                                          "false": False, "TRUE": True}),
+        )
     if as_directory:
         (tmp_path / "ds").mkdir()
         frame.head(20).write_parquet(tmp_path / "ds" / "a.parquet")
@@ -144,6 +154,7 @@ def test_parquet_input_scores_like_the_csv(tmp_path, plain, as_directory):
     assert result.returncode == 1
     rows = read_output(result.stdout)[1]
     assert [r[12:-1] for r in rows] == [r[12:-1] for r in read_output(expected.stdout)[1]]
+    assert result.stdout.count(b"\n") == 61
     assert rows[5][-1] == "row 6: age: missing value"
 
 
@@ -297,3 +308,56 @@ def test_sample_rows_to_stdout_and_summary_to_stderr():
     assert result.returncode == 0
     assert len(result.stdout.splitlines()) == 3001
     assert "3,000 patients" in result.stderr.decode()
+
+
+@pytest.mark.parametrize("kind", ["gzip", "parquet"])
+def test_stdin_may_be_gzip_or_parquet(tmp_path, plain, kind):
+    path, expected = plain
+    if kind == "gzip":
+        data = gzip.compress(path.read_bytes())
+    else:
+        pl.read_csv(path, infer_schema=False).write_parquet(tmp_path / "in.parquet")
+        data = (tmp_path / "in.parquet").read_bytes()
+    result = corvane("score", "-", stdin=data)
+    assert result.returncode == 1
+    got = [r[12:-1] for r in read_output(result.stdout)[1]]
+    assert got == [r[12:-1] for r in read_output(expected.stdout)[1]]
+
+
+def test_other_columns_are_echoed_as_written(tmp_path):
+    """Catches duplicate or odd column names renamed, or cell text changed on the way."""
+    header = HEADER + ',note,note, Spaced "name" ,x'
+    row = 'a,' + GOOD + ',"two\r\nlines",,"",  padded  '
+    result = corvane("score", write(tmp_path / "in.csv", [header, row]))
+    out_header, rows = read_output(result.stdout)
+    assert out_header[12:16] == ["note", "note", ' Spaced "name" ', "x"]
+    assert rows[0][12:16] == ["two\r\nlines", "", "", "  padded  "]
+
+
+def test_replaced_output_keeps_the_target_permissions(tmp_path):
+    path = write(tmp_path / "in.csv", [HEADER, "a," + GOOD])
+    out = tmp_path / "out.csv"
+    out.write_text("previous\n")
+    out.chmod(0o640)
+    assert corvane("score", path, "-o", out).returncode == 0
+    assert out.stat().st_mode & 0o777 == 0o640 and out.read_bytes().startswith(b"id,")
+
+
+@pytest.mark.parametrize("piece_bytes", [1, 2, 3, 5, 8, 13, 64])
+@pytest.mark.parametrize("line_end, eol", [(b"\n", b"\n"), (b"\r\n", b"\n"), (b"\r", b"\r")])
+def test_pieces_end_only_at_record_ends(monkeypatch, piece_bytes, line_end, eol):
+    """Catches a record split between two pieces at a quoted line end or an escaped quote."""
+    from corvane import _cohort_input
+
+    monkeypatch.setattr(_cohort_input, "_PIECE_BYTES", piece_bytes)
+    records = [b'a,"x' + line_end + b'y",1', b'"q""' + line_end + b'""",b,2', b"plain,c,3",
+               b'"",,4', b'"long' + line_end * 3 + b'note","""",5']
+    text = line_end.join(records) + line_end
+    chunks = [text[i:i + 3] for i in range(0, len(text), 3)]
+    pieces = list(_cohort_input._pieces(iter(chunks), eol))
+    assert b"".join(pieces) == text
+    schema = dict.fromkeys(["column_1", "column_2", "column_3"], pl.String)
+    read = pl.concat(pl.read_csv(p, has_header=False, eol_char=eol.decode(), schema=schema,
+                                 missing_columns="insert", truncate_ragged_lines=True)
+                     for p in pieces)
+    assert read["column_3"].to_list() == ["1", "2", "3", "4", "5"]
