@@ -12,7 +12,6 @@ command and the baseline so that other load touches both alike, and the fastest 
 
 import argparse
 import os
-import resource
 import subprocess
 import sys
 import tempfile

@@ -25,14 +25,14 @@ _CHUNK_BYTES = 1 << 20
 # Text parsed at a time: memory stays near a few times this, whatever the file's size.
 _PIECE_BYTES = 8 << 20
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
-_MAGIC = (
-    (b"PK\x03\x04", "a ZIP archive (an Excel workbook?); save it as CSV"),
-    (b"\xd0\xcf\x11\xe0", "an old Excel or Office file; save it as CSV"),
-    (b"%PDF", "a PDF document"),
-    (b"SQLite format 3", "an SQLite database"),
-    (b"\x28\xb5\x2f\xfd", "zstd-compressed data; decompress it first"),
-    (b"BZh", "bzip2-compressed data; decompress it first"),
-    (b"\xfd7zXZ", "xz-compressed data; decompress it first"),
+_MAGIC = (  # (first bytes, what the file is, what to do)
+    (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
+    (b"\xd0\xcf\x11\xe0", "an old Excel or Office file", "; save it as CSV"),
+    (b"%PDF", "a PDF document", ""),
+    (b"SQLite format 3", "an SQLite database", ""),
+    (b"\x28\xb5\x2f\xfd", "zstd-compressed data", "; decompress it first"),
+    (b"BZh", "bzip2-compressed data", "; decompress it first"),
+    (b"\xfd7zXZ", "xz-compressed data", "; decompress it first"),
 )
 
 
@@ -196,9 +196,9 @@ def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
     )
     if utf16 and not codecs.lookup(encoding).name.startswith("utf-16"):
         raise InputError(f"{name} looks like UTF-16 text; give --encoding utf-16 or save it as UTF-8")
-    for magic, what in _MAGIC:
+    for magic, what, advice in _MAGIC:
         if head.startswith(magic):
-            raise InputError(f"{name} looks like {what}, not a CSV or Parquet file")
+            raise InputError(f"{name} looks like {what}, not a CSV or Parquet file{advice}")
     if not utf16 and b"\x00" in head:
         raise InputError(f"{name} looks like a binary file, not a CSV or Parquet file")
 
