@@ -15,7 +15,6 @@ from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
 from ._cohort_output import Output, same_file, stdout_identity
 from ._cohort_summary import Tally
 
-EXIT_OK, EXIT_UNREADABLE_ROWS = 0, 1
 DEFAULT_BATCH_ROWS = 100_000
 _MG_DL_TO_MMOL_L = 0.02586
 
@@ -52,8 +51,10 @@ def score_frame(
 ) -> pl.DataFrame:
     """corvane.score on the eleven Float64 inputs: the risk columns then ``error``, in polars.
 
-    The one place that calls the library; the installed ``corvane.score`` takes a mapping
-    of NumPy columns in mg/dL and returns NumPy columns, so the frame is converted here.
+    The one place that calls the library. The installed ``corvane.score`` takes a mapping
+    of NumPy columns in mg/dL and returns NumPy columns, so the frame and the unit are
+    converted here; a ``score`` that takes and returns polars frames and a
+    ``cholesterol_unit`` makes this one call.
     """
     columns = {name: inputs[name].to_numpy() for name in INPUT_COLUMNS}
     if unit == "mmol/L":
@@ -93,7 +94,7 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
             ""
             if source.is_parquet
             else other_delimiter_hint(
-                source, request.delimiter or ",", lambda n: count_wanted(n, request), len(wanted)
+                source, lambda n: count_wanted(n, request), len(wanted)
             )
         )
         raise InputError(

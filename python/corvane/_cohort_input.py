@@ -62,6 +62,7 @@ class Source:
     schema: pl.Schema | None = None  # Parquet input keeps its column types
     spool: str | None = None  # a temporary copy, removed at close
     stream: IO[bytes] | None = None  # the open file, closed at close
+    delimiter: str = ","
 
     def close(self) -> None:
         if self.stream is not None:
@@ -255,7 +256,7 @@ def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
                 part = frame.slice(offset, batch_rows)
                 yield _batch(part, where.slice(offset, batch_rows), names, width)
 
-    return Source(name, header, batches, False, "line", identity)
+    return Source(name, header, batches, False, "line", identity, delimiter=chosen)
 
 
 def _physical_lines(frame: pl.DataFrame, start: int, eol: bytes, has_quotes: bool) -> pl.Series:
@@ -348,11 +349,11 @@ def _detect_delimiter(first_line: str, wanted: Callable[[list[str]], int]) -> st
     return max(DELIMITERS, key=quality)
 
 
-def other_delimiter_hint(source: Source, delimiter: str, wanted, needed: int) -> str:
+def other_delimiter_hint(source: Source, wanted: Callable[[list[str]], int], needed: int) -> str:
     """A hint naming a delimiter that would split the header into the needed columns."""
-    joined = delimiter.join(source.header)
+    joined = source.delimiter.join(source.header)
     for d in DELIMITERS:
-        if d != delimiter and wanted(joined.split(d)) == needed:
+        if d != source.delimiter and wanted(joined.split(d)) == needed:
             shown = "tab" if d == "\t" else repr(d)
             return f"; the header splits with {shown}: try --delimiter {shown}"
     return ""
