@@ -93,6 +93,8 @@ def open_source(
             stream = sys.stdin.buffer
         elif os.path.isdir(path):
             identity.add(_identity(os.stat(path)))
+            if not any(f.lower().endswith((".parquet", ".pq")) for _, _, fs in os.walk(path) for f in fs):
+                raise InputError(f"{name} is a directory without Parquet files")
             return _open_parquet(name, path, batch_rows, identity)
         else:
             stream = open(path, "rb")
