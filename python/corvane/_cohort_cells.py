@@ -70,7 +70,9 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
     A first pass reads the common spellings of every cell; only the rows where it finds
     nothing are read again carefully (spaces, letter case, missing markers) and explained.
     """
-    first = frame.select(_fast_value(name, frame.schema, plan).alias(name) for name in INPUT_COLUMNS)
+    first = frame.select(
+        _fast_value(name, frame.schema, plan).alias(name) for name in INPUT_COLUMNS
+    )
     unread = first.select(pl.any_horizontal(pl.all().is_null() | pl.all().is_nan())).to_series()
     none = pl.Series("reason", [None] * len(frame), pl.String)
     if not unread.any():
@@ -96,7 +98,11 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
             pl.when(missing)
             .then(pl.lit(f"{label}: missing value"))
             .when(value.is_null())
-            .then(pl.concat_str(pl.lit(f"{label}: "), shown, pl.lit(f" is not {_EXPECTED[KINDS[name]]}")))
+            .then(
+                pl.concat_str(
+                    pl.lit(f"{label}: "), shown, pl.lit(f" is not {_EXPECTED[KINDS[name]]}")
+                )
+            )
         )
     inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
     if not reasons:  # every cell read on a closer look (spaces, letter case)
@@ -162,12 +168,16 @@ def _careful_value(name: str, schema: pl.Schema, plan: Plan):
 def _quoted(column: pl.Expr) -> pl.Expr:
     """The cell as Python would quote it in a message, shortened to 40 characters."""
     escaped = column.str.replace_all("\\", "\\\\", literal=True)
-    single = pl.concat_str(pl.lit("'"), escaped.str.replace_all("'", "\\'", literal=True), pl.lit("'"))
+    single = pl.concat_str(
+        pl.lit("'"), escaped.str.replace_all("'", "\\'", literal=True), pl.lit("'")
+    )
     double = pl.concat_str(pl.lit('"'), escaped, pl.lit('"'))
     # Python's repr uses double quotes for text holding a single quote and no double quote.
     use_double = column.str.contains("'", literal=True) & ~column.str.contains('"', literal=True)
     shown = pl.when(use_double).then(double).otherwise(single)
-    shown = shown.str.replace_all("\n", "\\n", literal=True).str.replace_all("\r", "\\r", literal=True)
+    shown = shown.str.replace_all("\n", "\\n", literal=True).str.replace_all(
+        "\r", "\\r", literal=True
+    )
     shown = shown.str.replace_all("\t", "\\t", literal=True)
     return (
         pl.when(shown.str.len_chars() > _SHOWN_CHARS)

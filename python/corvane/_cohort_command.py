@@ -63,9 +63,11 @@ def score_frame(
     scores = corvane.score(columns, outcomes, horizons)
     return pl.DataFrame(
         [
-            pl.Series(name, values.tolist(), dtype=pl.String)
-            if name == "error"
-            else pl.Series(name, values, nan_to_null=True)
+            (
+                pl.Series(name, values.tolist(), dtype=pl.String)
+                if name == "error"
+                else pl.Series(name, values, nan_to_null=True)
+            )
             for name, values in scores.items()
         ]
     )
@@ -93,9 +95,7 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
         hint = (
             ""
             if source.is_parquet
-            else other_delimiter_hint(
-                source, lambda n: count_wanted(n, request), len(wanted)
-            )
+            else other_delimiter_hint(source, lambda n: count_wanted(n, request), len(wanted))
         )
         raise InputError(
             f"{source.name}: missing column{'s' * (len(missing) > 1)} {listed} in the header"
@@ -137,7 +137,9 @@ def run(
         names = [source.header[i] for i in echoed] + risks + ["error"]
         outcome = Outcome()
         if request.summary:
-            outcome.tally = Tally(title, [(o, h) for h in request.horizons for o in request.outcomes])
+            outcome.tally = Tally(
+                title, [(o, h) for h in request.horizons for o in request.outcomes]
+            )
         output = None
         try:
             # Created inside the try: an interrupt as it returns still removes its file.
@@ -163,7 +165,9 @@ def run(
 
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     decoded = decode(batch.frame, plan)
-    scores = score_frame(decoded.inputs, request.outcomes, request.horizons, request.cholesterol_unit)
+    scores = score_frame(
+        decoded.inputs, request.outcomes, request.horizons, request.cholesterol_unit
+    )
     unreadable = _unreadable_reasons(decoded.reasons, batch, source)
     if unreadable is not None:
         bad = unreadable.is_not_null()
@@ -180,7 +184,7 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
 
 
 def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series | None:
-    """"line N: why" for each row that cannot be read, else null; None when every row can."""
+    """ "line N: why" for each row that cannot be read, else null; None when every row can."""
     bad = reasons.is_not_null()
     if batch.extra is not None:
         bad = bad | (batch.extra > 0)
@@ -193,7 +197,9 @@ def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series 
     if batch.extra is not None:
         width = len(source.header)
         subset = subset.with_columns(extra=batch.extra.gather(rows))
-        too_many = pl.concat_str(prefix, pl.col("extra") + width, pl.lit(f" values instead of {width}"))
+        too_many = pl.concat_str(
+            prefix, pl.col("extra") + width, pl.lit(f" values instead of {width}")
+        )
         text = pl.when(pl.col("extra") > 0).then(too_many).otherwise(text)
     texts = subset.select(text).to_series()
     return pl.Series("error", [None] * len(reasons), pl.String).scatter(rows, texts)

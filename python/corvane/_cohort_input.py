@@ -93,7 +93,9 @@ def open_source(
             stream = sys.stdin.buffer
         elif os.path.isdir(path):
             identity.add(_identity(os.stat(path)))
-            if not any(f.lower().endswith((".parquet", ".pq")) for _, _, fs in os.walk(path) for f in fs):
+            if not any(
+                f.lower().endswith((".parquet", ".pq")) for _, _, fs in os.walk(path) for f in fs
+            ):
                 raise InputError(f"{name} is a directory without Parquet files")
             return _open_parquet(name, path, batch_rows, identity)
         else:
@@ -198,7 +200,9 @@ def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
         len(head) >= 8 and (head[1:8:2].count(0) == 4 or head[0:8:2].count(0) == 4)
     )
     if utf16 and not codecs.lookup(encoding).name.startswith("utf-16"):
-        raise InputError(f"{name} looks like UTF-16 text; give --encoding utf-16 or save it as UTF-8")
+        raise InputError(
+            f"{name} looks like UTF-16 text; give --encoding utf-16 or save it as UTF-8"
+        )
     for magic, what, advice in _MAGIC:
         if head.startswith(magic):
             raise InputError(f"{name} looks like {what}, not a CSV or Parquet file{advice}")

@@ -1,4 +1,4 @@
-"""The command's output: CSV, gzip CSV or Parquet, written beside the target and renamed in whole."""
+"""The command's output: CSV, gzip CSV or Parquet, written beside the target, renamed whole."""
 
 from __future__ import annotations
 
@@ -47,7 +47,7 @@ def stop_on_interrupts() -> None:
 
 
 def output_format(path: str | None) -> str:
-    """"csv", "csv.gz" or "parquet", from the output's extension (stdout is CSV)."""
+    """ "csv", "csv.gz" or "parquet", from the output's extension (stdout is CSV)."""
     lower = (path or "").lower()
     if lower.endswith((".parquet", ".pq")):
         return "parquet"
@@ -83,7 +83,11 @@ def stdout_identity() -> tuple[int, int] | None:
 def _is_text(dtype) -> bool:
     import pyarrow as pa
 
-    return pa.types.is_string(dtype) or pa.types.is_large_string(dtype) or pa.types.is_string_view(dtype)
+    return (
+        pa.types.is_string(dtype)
+        or pa.types.is_large_string(dtype)
+        or pa.types.is_string_view(dtype)
+    )
 
 
 class Output:

@@ -44,7 +44,9 @@ class Tally:
             parts.append(column)
         refused = scores.filter(pl.col("error").is_not_null())
         self.unscored += len(refused)
-        firsts = {h: next(risk_column(o, hh) for o, hh in self.models if hh == h) for h in self.horizons}
+        firsts = {
+            h: next(risk_column(o, hh) for o, hh in self.models if hh == h) for h in self.horizons
+        }
         unreadable = refused.filter(pl.col("error").str.contains(_UNREADABLE.pattern))
         self.unreadable_count += len(unreadable)
         room = _LISTED_UNREADABLE - len(self.unreadable)
@@ -89,7 +91,8 @@ class Tally:
             by_total.append(("unreadable or malformed rows, listed below", listed))
         for text, per_horizon in by_total:
             cells = "".join(
-                f"{per_horizon[h]:>9,}" if h in per_horizon else " " * 8 + "-" for h in self.horizons
+                f"{per_horizon[h]:>9,}" if h in per_horizon else " " * 8 + "-"
+                for h in self.horizons
             )
             lines.append(f"   {text:<63}{cells}")
         lines.extend(f"      {text}" for text in self.unreadable)

@@ -110,7 +110,9 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
     units = {u.lower(): u for u in UNITS}
     unit = units.get(args.cholesterol_unit.strip().lower())
     if unit is None:
-        parser.error(f"argument --cholesterol-unit: choose mg/dL or mmol/L, not {args.cholesterol_unit!r}")
+        parser.error(
+            f"argument --cholesterol-unit: choose mg/dL or mmol/L, not {args.cholesterol_unit!r}"
+        )
     delimiter = args.delimiter
     if delimiter is not None:
         delimiter = {"tab": "\t", "\\t": "\t"}.get(delimiter.lower(), delimiter)
