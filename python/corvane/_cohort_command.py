@@ -15,7 +15,7 @@ from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
 from ._cohort_output import Output, same_file, stdout_identity
 from ._cohort_summary import Tally
 
-DEFAULT_BATCH_ROWS = 100_000
+DEFAULT_BATCH_ROWS = 200_000
 _MG_DL_TO_MMOL_L = 0.02586
 
 
