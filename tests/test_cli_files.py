@@ -232,10 +232,12 @@ def test_interrupt_keeps_the_previous_output(tmp_path, signum):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.csv"]
 
 
-def test_closed_pipe_ends_quietly(tmp_path):
+@pytest.mark.parametrize("rows_or_summary", ["rows", "summary"])
+def test_closed_pipe_ends_quietly(tmp_path, rows_or_summary):
     lines, _ = random_rows(2000, seed=13)
     path = write(tmp_path / "in.csv", [HEADER, *lines * 20])
-    command = f"{sys.executable} -m corvane score {path} --batch-rows 100 | head -n 2"
+    score = f"{path} --batch-rows 100" if rows_or_summary == "rows" else ""
+    command = f"{sys.executable} -m corvane score {score} | head -n 2"
     result = subprocess.run(["bash", "-o", "pipefail", "-c", command], capture_output=True,
                             timeout=120)
     assert result.stderr == b"" and result.returncode == 0

@@ -12,7 +12,7 @@ from importlib import resources
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 from ._cohort_cells import code_problem
-from ._cohort_command import DEFAULT_BATCH_ROWS, Request, exit_message, run
+from ._cohort_command import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
 from ._cohort_input import InputError
 from ._cohort_output import Interrupted, OutputError, stop_on_interrupts
 
@@ -195,6 +195,7 @@ def _run_score(request: Request) -> int:
             outcome = run(request, request.path, title, progress)
             if progress:
                 sys.stderr.write("\r\033[K")
+        return _report(request, outcome)
     except InputError as e:
         print(f"corvane: {e}", file=sys.stderr)
         return EXIT_USAGE
@@ -217,18 +218,22 @@ def _run_score(request: Request) -> int:
         traceback.print_exc()
         print(f"corvane: internal error while writing {shown}; please report it", file=sys.stderr)
         return EXIT_BUG
+
+
+def _report(request: Request, outcome: Outcome) -> int:
+    """The summary and the closing messages; the exit status of a completed run."""
     if outcome.tally is not None:
         stream = sys.stderr if request.output is None else sys.stdout
         stream.write(outcome.tally.render(stream))
         if request.path is None:
             stream.write("\nScore your own cohort:  corvane score cohort.csv -o scored.csv\n")
         stream.flush()
-    message = exit_message(outcome) if request.path is not None else None
+    if request.path is None:
+        return EXIT_OK  # the sample's unreadable rows are there on purpose
+    message = exit_message(outcome)
     if message:
         print(message, file=sys.stderr)
-    if outcome.unreadable and request.path is not None:
-        return EXIT_ROWS_UNREADABLE
-    return EXIT_OK
+    return EXIT_ROWS_UNREADABLE if outcome.unreadable else EXIT_OK
 
 
 def _progress_wanted(request: Request) -> bool:
