@@ -31,6 +31,7 @@ pytest: install
 # The benchmarks: every figure against a baseline timed in the same run.
 bench: install
 	$(PY) bench/bench.py
+	$(PY) bench/score_bench.py
 	$(PY) bench/cli_bench.py
 
 pool-test:

@@ -16,7 +16,6 @@ from ._cohort_output import Output, same_file, stdout_identity
 from ._cohort_summary import Tally
 
 DEFAULT_BATCH_ROWS = 200_000
-_MG_DL_TO_MMOL_L = 0.02586
 
 
 @dataclass
@@ -49,28 +48,8 @@ class Outcome:
 def score_frame(
     inputs: pl.DataFrame, outcomes: Sequence[str], horizons: Sequence[int], unit: str
 ) -> pl.DataFrame:
-    """corvane.score on the eleven Float64 inputs: the risk columns then ``error``, in polars.
-
-    The one place that calls the library. The installed ``corvane.score`` takes a mapping
-    of NumPy columns in mg/dL and returns NumPy columns, so the frame and the unit are
-    converted here; a ``score`` that takes and returns polars frames and a
-    ``cholesterol_unit`` makes this one call.
-    """
-    columns = {name: inputs[name].to_numpy() for name in INPUT_COLUMNS}
-    if unit == "mmol/L":
-        for name in ("total_cholesterol", "hdl_cholesterol"):
-            columns[name] = columns[name] / _MG_DL_TO_MMOL_L
-    scores = corvane.score(columns, outcomes, horizons)
-    return pl.DataFrame(
-        [
-            (
-                pl.Series(name, values.tolist(), dtype=pl.String)
-                if name == "error"
-                else pl.Series(name, values, nan_to_null=True)
-            )
-            for name, values in scores.items()
-        ]
-    )
+    """corvane.score on the eleven Float64 inputs: the risk columns then ``error``, in polars."""
+    return corvane.score(inputs, outcomes, horizons, cholesterol_unit=unit)
 
 
 def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
