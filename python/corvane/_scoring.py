@@ -147,8 +147,12 @@ def unreadable_reasons(
     the cells the engine found bad, and has the last word on which of them it names."""
     out = np.full(len(rows), None, dtype=object)
     named = np.zeros(len(rows), dtype=bool)
+    # A row of booleans per column: NumPy finds the set places of booleans about twice as fast
+    # as those of the integer bits.
+    bits = np.left_shift(1, np.arange(len(columns), dtype=bad_columns.dtype))
+    bad_cells = (bad_columns & bits[:, None]) != 0
     for j, column in enumerate(columns):
-        at = np.flatnonzero(bad_columns & (1 << j))
+        at = np.flatnonzero(bad_cells[j])
         if not len(at):
             continue
         bad, reasons = column.reasons(rows[at])
