@@ -175,7 +175,7 @@ def _frame_columns(series: list[Any]) -> list[EngineColumn]:
     lookups are most of the time a text table takes. The threads end before this returns, so
     no thread outlives the call (a fork after it finds none)."""
     text = [i for i, s in enumerate(series) if isinstance(s.dtype, _TEXT_TYPES)]
-    threads = min(len(text), _corvane._worker_count())
+    threads = min(len(text), _corvane._worker_count()) if len(text) > 1 else 1
     if threads < 2:
         return [_frame_column(*job) for job in zip(INPUT_COLUMNS, KINDS, series)]
     with ThreadPoolExecutor(threads, thread_name_prefix="corvane-read") as pool:
