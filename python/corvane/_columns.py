@@ -71,6 +71,9 @@ class EngineColumn:
     missing: np.ndarray | None  # bool, True where the cell has no value
     # For the given rows: which have a bad cell here, and the reason (None where fine).
     reasons: Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
+    # The reason of every cell the engine finds bad, when it is always the same (a number
+    # column's NaN or masked cell): named without reading the rows again.
+    only_reason: str | None = None
 
 
 @dataclass
@@ -404,7 +407,8 @@ def _numbers_column(
         out[nan] = f"{name}: missing value"
         return bad, out
 
-    return EngineColumn(values, missing, reasons)
+    only = f"{name}: missing value" if kind == NUMBER else None
+    return EngineColumn(values, missing, reasons, only_reason=only)
 
 
 def _objects_column(name: str, kind: str, values: np.ndarray) -> EngineColumn:

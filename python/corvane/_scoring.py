@@ -155,14 +155,24 @@ def unreadable_reasons(
         at = np.flatnonzero(bad_cells[j])
         if not len(at):
             continue
-        bad, reasons = column.reasons(rows[at])
-        if not bad.all():
-            at, reasons = at[bad], reasons[bad]
-        first = ~named[at]
-        out[at[first]] = reasons[first]
-        more = at[~first]
+        if column.only_reason is not None:
+            # Its reason is known: no gather from the column at scattered rows, which misses
+            # the cache at nearly every cell.
+            reasons = column.only_reason
+            first = ~named[at]
+            more = at[~first]
+            rest = "; " + reasons
+        else:
+            bad, reasons = column.reasons(rows[at])
+            if not bad.all():
+                at, reasons = at[bad], reasons[bad]
+            first = ~named[at]
+            more = at[~first]
+            rest = "; " + reasons[~first] if len(more) else None
+            reasons = reasons[first]
+        out[at[first]] = reasons
         if len(more):
-            out[more] = out[more] + "; " + reasons[~first]
+            out[more] = out[more] + rest
         named[at] = True
     return out
 
