@@ -12,31 +12,17 @@ distributed = pytest.importorskip("distributed")
 
 import corvane  # noqa: E402
 import corvane.dask  # noqa: E402
-from cohorts import assert_same_scores, cohort, write_cohort  # noqa: E402
+from cohorts import assert_same_scores, cohort  # noqa: E402
 from corvane.batches import score_batch  # noqa: E402
 
-FILES, ROWS = 6, 50_000
+FILES = 6
 
 
-@pytest.fixture(scope="session")
-def cohort_dir(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("cohort")
-    return directory, write_cohort(directory, FILES, ROWS)
-
-
-@pytest.fixture(scope="session")
-def client():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
-        yield client
-
-
-def test_partitions_on_a_cluster_equal_the_whole_table(cohort_dir, client):
+def test_partitions_on_a_cluster_equal_the_whole_table(cohort_dir, dask_client):
     directory, whole = cohort_dir
     scored = corvane.dask.score(dd.read_parquet(directory), keep="patient_id")
     assert scored.npartitions == FILES
-    parts = client.gather(client.compute(scored.to_delayed()))
+    parts = dask_client.gather(dask_client.compute(scored.to_delayed()))
 
     # Every partition has meta's dtypes, the clean one (nothing refused) included.
     assert [p.dtypes.to_dict() for p in parts] == [scored.dtypes.to_dict()] * FILES
@@ -48,14 +34,14 @@ def test_partitions_on_a_cluster_equal_the_whole_table(cohort_dir, client):
     assert errors.str.startswith("sex: ").any() and errors.str.contains(" must be ").any()
 
 
-def test_each_worker_pool_has_the_workers_threads(cohort_dir, client):
+def test_each_worker_pool_has_the_workers_threads(cohort_dir, dask_client):
     directory, _ = cohort_dir
-    corvane.dask.score(dd.read_parquet(directory), "hf", 10).compute()
+    dask_client.compute(corvane.dask.score(dd.read_parquet(directory), "hf", 10)).result()
     # The variable was set only to start the pool: nothing else in the worker sees it.
-    assert set(client.run(os.environ.get, "RAYON_NUM_THREADS").values()) == {None}
+    assert set(dask_client.run(os.environ.get, "RAYON_NUM_THREADS").values()) == {None}
     if not hasattr(_corvane, "_worker_count"):
         pytest.skip("the extension does not report its worker count")
-    assert set(client.run(_corvane._worker_count).values()) == {1}
+    assert set(dask_client.run(_corvane._worker_count).values()) == {1}
 
 
 def test_a_users_worker_count_wins(cohort_dir):
@@ -66,7 +52,7 @@ def test_a_users_worker_count_wins(cohort_dir):
         n_workers=1, threads_per_worker=1, dashboard_address=None,
         env={"RAYON_NUM_THREADS": "3"},
     ) as cluster, distributed.Client(cluster) as client:
-        corvane.dask.score(dd.read_parquet(directory), "cvd", 30).compute()
+        client.compute(corvane.dask.score(dd.read_parquet(directory), "cvd", 30)).result()
         assert list(client.run(_corvane._worker_count).values()) == [3]
 
 

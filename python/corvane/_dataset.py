@@ -123,20 +123,23 @@ def _run(
     except (TypeError, ValueError) as e:
         raise DatasetError(f"{dataset}: {e}", EXIT_USAGE) from None
     prefixes = tuple(f"{c}:" for c in {*INPUT_COLUMNS, *map(str, ddf.columns)})
+    echoed = _arrow_types(files[0], keep)
 
     parent = os.path.dirname(os.path.abspath(outdir))
-    with _temporary_directory(outdir, parent) as tmp:
+    with _client(scheduler, workers) as client, _temporary_directory(outdir, parent) as tmp:
         counts = scored.map_partitions(
-            _write_part, tmp, prefixes, meta={"rows": "int64", "unreadable": "int64"}
+            _write_part, tmp, prefixes, echoed, meta={"rows": "int64", "unreadable": "int64"}
         )
-        # Leaving the client stops a local cluster's workers before the directory goes.
-        with _client(scheduler, workers) as client:
-            try:
-                totals = client.compute(counts).result().sum()
-            except OutputError as e:
-                raise DatasetError(f"cannot write {outdir}: {e}", EXIT_UNWRITABLE) from None
-            except (OSError, ValueError) as e:  # includes pyarrow's ArrowInvalid
-                raise DatasetError(f"cannot read {dataset}: {_reason(e)}", EXIT_USAGE) from None
+        future = client.compute(counts)
+        try:
+            totals = future.result().sum()
+        except OutputError as e:
+            raise DatasetError(f"cannot write {outdir}: {e}", EXIT_UNWRITABLE) from None
+        except (OSError, ValueError) as e:  # includes pyarrow's ArrowInvalid
+            raise DatasetError(f"cannot read {dataset}: {_reason(e)}", EXIT_USAGE) from None
+        except BaseException:
+            future.cancel()  # a remote cluster would go on writing into a removed directory
+            raise
         _replace(tmp, outdir)
     return int(totals["rows"]), int(totals["unreadable"])
 
@@ -188,6 +191,9 @@ def _check_output(outdir: str, dataset: str, files: list[str]) -> None:
         # The next run would read this run's output as input.
         raise DatasetError(f"{outdir}: the output must not lie inside the input directory",
                            EXIT_USAGE)
+    parent = os.path.dirname(os.path.abspath(outdir))
+    if not os.path.isdir(parent):
+        raise DatasetError(f"cannot write {outdir}: {parent} is not a directory", EXIT_UNWRITABLE)
     if not os.path.lexists(outdir):
         return
     if not os.path.isdir(outdir) or os.path.islink(outdir):
@@ -222,8 +228,6 @@ def _client(scheduler: str, workers: int | None) -> Iterator[Any]:
         dashboard_address=None,
         silence_logs=logging.ERROR,
     )
-    # Closing the cluster first stops the workers, so none writes into a directory that
-    # is being removed after an interrupt.
     with cluster, Client(cluster) as client:
         yield client
 
@@ -244,8 +248,23 @@ def _temporary_directory(outdir: str, parent: str) -> Iterator[str]:
         _remove(tmp)
 
 
+def _arrow_types(path: str, columns: list[str]) -> dict[str, Any]:
+    """The Parquet types of ``columns`` in ``path``, to write them back as they came."""
+    import pyarrow.parquet as pq
+
+    try:
+        schema = pq.read_schema(path)
+    except Exception:  # noqa: BLE001 - the read itself reports an unreadable file
+        return {}
+    return {name: schema.field(name).type for name in columns if name in schema.names}
+
+
 def _write_part(
-    partition: Any, tmp: str, prefixes: tuple[str, ...], partition_info: dict | None = None
+    partition: Any,
+    tmp: str,
+    prefixes: tuple[str, ...],
+    echoed: dict[str, Any],
+    partition_info: dict | None = None,
 ) -> Any:
     import pandas as pd
     import pyarrow as pa
@@ -253,6 +272,13 @@ def _write_part(
 
     number = partition_info["number"] if partition_info else 0
     table = pa.Table.from_pandas(partition, preserve_index=False)
+    # Through pandas a string column may come back as large_string, a date as a timestamp.
+    schema = pa.schema(
+        [f.with_type(echoed.get(f.name, f.type)) for f in table.schema]
+    )
+    if schema != table.schema:
+        with contextlib.suppress(pa.ArrowException):
+            table = table.cast(schema)
     try:
         pq.write_table(table, os.path.join(tmp, PART_NAME.format(number)))
     except OSError as e:

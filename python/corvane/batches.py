@@ -119,22 +119,21 @@ def _column_names(batch: Any) -> list[Any]:
 
 
 def _score(batch: Any, outcomes: Any, horizons: Any, cholesterol_unit: str) -> Any:
-    # Stand-in for corvane.score on dataframes: today's score returns a dict of columns.
+    # Stand-in for corvane.score on dataframes: today's score returns a dict of columns
+    # and wants the exact column names.
     if cholesterol_unit != "mg/dL":
         raise ValueError(f"unknown cholesterol unit {cholesterol_unit!r}: choose mg/dL")
     import pandas as pd
-
-    if hasattr(batch, "iloc"):
-        scores = corvane.score(batch, outcomes, horizons)
-        return pd.DataFrame(
-            {name: pd.Series(column, index=batch.index, dtype=column.dtype)
-             for name, column in scores.items()},
-            index=batch.index,
-        )
     import pyarrow as pa
 
-    if isinstance(batch, (pa.Table, pa.RecordBatch)):
-        scores = corvane.score(batch.to_pandas(), outcomes, horizons)
+    arrow = isinstance(batch, (pa.Table, pa.RecordBatch))
+    if not arrow and not hasattr(batch, "iloc"):
+        return corvane.score(batch, outcomes, horizons)
+    frame = batch.to_pandas() if arrow else batch
+    names = {c.casefold(): c for c in corvane.INPUT_COLUMNS}
+    frame = frame.rename(columns=lambda c: names.get(str(c).strip().casefold(), c))
+    scores = corvane.score(frame, outcomes, horizons)
+    if arrow:
         return pa.table(
             {
                 name: pa.array(column, pa.string() if name == "error" else pa.float64(),
@@ -142,4 +141,8 @@ def _score(batch: Any, outcomes: Any, horizons: Any, cholesterol_unit: str) -> A
                 for name, column in scores.items()
             }
         )
-    return corvane.score(batch, outcomes, horizons)
+    return pd.DataFrame(
+        {name: pd.Series(column, index=frame.index, dtype=column.dtype)
+         for name, column in scores.items()},
+        index=frame.index,
+    )
