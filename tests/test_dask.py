@@ -27,6 +27,7 @@ def test_partitions_on_a_cluster_equal_the_whole_table(cohort_dir, dask_client):
     # Every partition has meta's dtypes, the clean one (nothing refused) included.
     assert [p.dtypes.to_dict() for p in parts] == [scored.dtypes.to_dict()] * FILES
     assert parts[-1]["error"].isna().all() and parts[0]["error"].notna().any()
+    assert scored.dtypes["error"] == "string[pyarrow]"
     expected = score_batch(whole, keep="patient_id")
     assert_same_scores(pd.concat(parts, ignore_index=True), expected)
     # Some rows refused by a model, some unreadable, most scored.
@@ -56,7 +57,7 @@ def test_a_users_worker_count_wins(cohort_dir):
         assert list(client.run(_corvane._worker_count).values()) == [3]
 
 
-def test_columns_and_index_of_a_frame_from_pandas():
+def test_columns_and_index_of_a_frame_from_pandas(tmp_path):
     frame = cohort(1_000, seed=7).set_index(pd.Index(np.arange(1_000) * 3, name="row"))
     ddf = dd.from_pandas(frame, npartitions=3)
     scored = corvane.dask.score(ddf, ["hf", "cvd"], 30, keep=["note"])
@@ -64,6 +65,8 @@ def test_columns_and_index_of_a_frame_from_pandas():
     result = scored.compute(scheduler="sync")
     assert_same_scores(result, score_batch(frame, ["hf", "cvd"], 30, keep=["note"]))
     assert result.index.equals(frame.index)
+    scored.to_parquet(tmp_path, compute=False).compute(scheduler="sync")
+    assert_same_scores(pd.read_parquet(tmp_path), result)
 
 
 def _input(**change):

@@ -36,6 +36,10 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 
 __all__ = ["score"]
 
+#: The dtype of ``error`` in every partition: Dask's own text type, the same under pandas 2
+#: and 3, which ``to_parquet`` writes as a string column (an object column it cannot).
+TEXT = pd.StringDtype("pyarrow")
+
 
 def score(
     ddf: dd.DataFrame,
@@ -54,7 +58,8 @@ def score(
     read.
 
     The result's ``meta`` comes from corvane, so every partition has the same dtypes,
-    whatever it holds: float64 risks, NaN where refused, and ``error``.
+    whatever it holds: float64 risks, NaN where refused, and ``error`` as ``TEXT``
+    (``string[pyarrow]``), missing where every requested model scored.
     """
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"ddf must be a Dask DataFrame, not {type(ddf).__name__}")
@@ -65,6 +70,7 @@ def score(
         cholesterol_unit=cholesterol_unit,
     )
     meta = score_batch(ddf._meta, **kwargs)
+    meta["error"] = meta["error"].astype(TEXT)
     wanted = {name.casefold() for name in INPUT_COLUMNS}
     used = [
         c for c in ddf.columns if c in kwargs["keep"] or str(c).strip().casefold() in wanted
