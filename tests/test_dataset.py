@@ -39,8 +39,8 @@ def test_a_dataset_is_written_whole_and_rescored_in_place(cohort_dir, dask_clien
     prefixes = tuple(f"{c}:" for c in INPUT_COLUMNS)
     unreadable = expected["error"].dropna().str.startswith(prefixes).sum()
     assert 0 < unreadable < expected["error"].notna().sum()
-    assert (status, err) == (1, f"corvane: {unreadable:,} of {len(whole):,} rows had missing"
-                                " or unreadable values; the error column says which\n")
+    assert (status, err) == (1, f"corvane: {unreadable:,} of {len(whole):,} rows could not be"
+                                " read; the error column says why\n")
     assert sorted(os.listdir(out)) == [f"part.{i:05d}.parquet" for i in range(6)]
     assert_same_scores(pd.read_parquet(out), expected)
 
@@ -113,5 +113,5 @@ def test_an_interrupted_run_leaves_no_output(tmp_path):
     proc.send_signal(signal.SIGINT)
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 130, err
-    assert err.endswith(f"corvane: interrupted; {tmp_path / 'out'} was left as it was\n")
+    assert err.endswith(f"\ncorvane: interrupted; {tmp_path / 'out'} is unchanged\n")
     assert os.listdir(tmp_path) == ["in"]

@@ -72,12 +72,12 @@ def score_dataset(
         print(f"corvane: {e}", file=stderr)
         return e.status
     except KeyboardInterrupt:
-        print(f"corvane: interrupted; {outdir} was left as it was", file=stderr)
+        print(f"\ncorvane: interrupted; {outdir} is unchanged", file=stderr)
         return EXIT_INTERRUPTED
     if unreadable:
         print(
-            f"corvane: {unreadable:,} of {rows:,} rows had missing or unreadable values;"
-            " the error column says which",
+            f"corvane: {unreadable:,} of {rows:,} rows could not be read;"
+            " the error column says why",
             file=stderr,
         )
         return EXIT_ROWS_UNREADABLE
