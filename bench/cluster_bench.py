@@ -73,7 +73,7 @@ def main():
         write_cohort(dataset, args.files, args.rows // args.files)
         times = {"one process": [], "corvane.dask": [], "command": []}
         with distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                      dashboard_address=None) as cluster, \
+                                      dashboard_address="127.0.0.1:0") as cluster, \
                 distributed.Client(cluster) as client:
             for _ in range(args.rounds):
                 for name, run in (("one process", lambda o: one_process(dataset, o)),

@@ -93,6 +93,6 @@ def dask_client():
     """A client of a LocalCluster of two worker processes of one thread each."""
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0"
     ) as cluster, distributed.Client(cluster) as client:
         yield client

@@ -50,7 +50,7 @@ def test_a_users_worker_count_wins(cohort_dir):
     if not hasattr(_corvane, "_worker_count"):
         pytest.skip("the extension does not report its worker count")
     with distributed.LocalCluster(
-        n_workers=1, threads_per_worker=1, dashboard_address=None,
+        n_workers=1, threads_per_worker=1, dashboard_address="127.0.0.1:0",
         env={"RAYON_NUM_THREADS": "3"},
     ) as cluster, distributed.Client(cluster) as client:
         client.compute(corvane.dask.score(dd.read_parquet(directory), "cvd", 30)).result()

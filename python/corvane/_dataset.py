@@ -18,6 +18,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import warnings
 from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
@@ -28,6 +29,9 @@ EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_INTERRUPTED = 0
 PART_NAME = "part.{:05d}.parquet"
 _PART = re.compile(r"part\.\d{5,}\.parquet")
 _GLOB = re.compile(r"[*?[]")
+# The local cluster's status server: on this machine only, on a free port (8787 may be taken,
+# and the warning saying so would spoil the command's one-line report).
+LOOPBACK_ANY_PORT = "127.0.0.1:0"
 
 
 class DatasetError(Exception):
@@ -63,7 +67,9 @@ def score_dataset(
     """
     stderr = stderr or sys.stderr
     try:
-        with _terminate_as_interrupt():
+        with _terminate_as_interrupt(), warnings.catch_warnings():
+            # The run reports in one line; Dask's advice would only bury it.
+            warnings.filterwarnings("ignore", module=r"(distributed|dask)\b")
             rows, unreadable = _run(
                 dataset, outdir, scheduler, outcomes, horizons, cholesterol_unit,
                 overwrite_columns,
@@ -225,7 +231,7 @@ def _client(scheduler: str, workers: int | None) -> Iterator[Any]:
         n_workers=workers,
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        dashboard_address=LOOPBACK_ANY_PORT,
         silence_logs=logging.ERROR,
     )
     with cluster, Client(cluster) as client:
