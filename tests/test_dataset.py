@@ -55,7 +55,8 @@ def test_a_dataset_is_written_whole_and_rescored_in_place(cohort_dir, dask_clien
 @pytest.mark.parametrize(
     "make, args, status, message",
     [
-        (None, ("missing", "out", "local:2"), 2, "cannot read {d}/missing: no such file or directory"),
+        (None, ("missing", "out", "local:2"), 2,
+         "cannot read {d}/missing: no such file or directory"),
         (None, ("*.csv", "out", "local:2"), 2, "no Parquet file matches {d}/*.csv"),
         (None, ("in", "out", "local:x"), 2,
          "--scheduler local:x: N in local:N must be a whole number of processes"),

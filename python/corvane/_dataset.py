@@ -22,8 +22,7 @@ import warnings
 from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
-from . import INPUT_COLUMNS, risk_column
-from .batches import keep_columns
+from . import HORIZONS, INPUT_COLUMNS, OUTCOMES, risk_column
 
 EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 PART_NAME = "part.{:05d}.parquet"
@@ -112,7 +111,7 @@ def _run(
         ddf = dd.read_parquet(source, index=False)
     except Exception as e:  # noqa: BLE001 - pyarrow and fsspec raise many kinds
         raise DatasetError(f"cannot read {dataset}: {_reason(e)}", EXIT_USAGE) from None
-    outputs = {"error"} | {risk_column(o, h) for o in corvane.OUTCOMES for h in corvane.HORIZONS}
+    outputs = {"error"} | {risk_column(o, h) for o in OUTCOMES for h in HORIZONS}
     present = [c for c in ddf.columns if c in outputs]
     if present and not overwrite_columns:
         raise DatasetError(
@@ -122,19 +121,20 @@ def _run(
         )
     keep = [c for c in ddf.columns if c not in outputs]
     try:
-        keep = keep_columns(keep, list(ddf.columns), outcomes, horizons)
         scored = corvane.dask.score(
             ddf, outcomes, horizons, keep=keep, cholesterol_unit=cholesterol_unit
         )
     except (TypeError, ValueError) as e:
         raise DatasetError(f"{dataset}: {e}", EXIT_USAGE) from None
-    prefixes = tuple(f"{c}:" for c in {*INPUT_COLUMNS, *map(str, ddf.columns)})
+    # A reason that names a column is about the row's values, not a model's ranges.
+    names = {*INPUT_COLUMNS, *map(str, ddf.columns)}
+    unreadable = "^(" + "|".join(map(re.escape, names)) + "):"
     echoed = _arrow_types(files[0], keep)
 
     parent = os.path.dirname(os.path.abspath(outdir))
     with _client(scheduler, workers) as client, _temporary_directory(outdir, parent) as tmp:
         counts = scored.map_partitions(
-            _write_part, tmp, prefixes, echoed, meta={"rows": "int64", "unreadable": "int64"}
+            _write_part, tmp, unreadable, echoed, meta={"rows": "int64", "unreadable": "int64"}
         )
         future = client.compute(counts)
         try:
@@ -268,12 +268,13 @@ def _arrow_types(path: str, columns: list[str]) -> dict[str, Any]:
 def _write_part(
     partition: Any,
     tmp: str,
-    prefixes: tuple[str, ...],
+    unreadable: str,
     echoed: dict[str, Any],
     partition_info: dict | None = None,
 ) -> Any:
     import pandas as pd
     import pyarrow as pa
+    import pyarrow.compute as pc
     import pyarrow.parquet as pq
 
     number = partition_info["number"] if partition_info else 0
@@ -289,9 +290,8 @@ def _write_part(
         pq.write_table(table, os.path.join(tmp, PART_NAME.format(number)))
     except OSError as e:
         raise OutputError(e.strerror or str(e)) from None
-    error = partition["error"]
-    unreadable = int(error.astype(object).fillna("").str.startswith(prefixes).sum())
-    return pd.DataFrame({"rows": [len(partition)], "unreadable": [unreadable]})
+    count = pc.sum(pc.match_substring_regex(table.column("error"), unreadable)).as_py() or 0
+    return pd.DataFrame({"rows": [len(partition)], "unreadable": [count]})
 
 
 def _replace(tmp: str, outdir: str) -> None:

@@ -80,10 +80,12 @@ def score(
     )
 
 
-def _score_partition(partition: pd.DataFrame, *, dtypes: dict[str, Any], **kwargs: Any) -> pd.DataFrame:
+def _score_partition(
+    partition: pd.DataFrame, *, dtypes: dict[str, Any], **kwargs: Any
+) -> pd.DataFrame:
     _size_pool_for_worker()
     scored = score_batch(partition, **kwargs)
-    # The output columns must match meta even if an input column's dtype changed its mind.
+    # error becomes TEXT here; anything else that differs from meta is cast to it too.
     drift = {c: t for c, t in dtypes.items() if c not in kwargs["keep"] and scored[c].dtype != t}
     return scored.astype(drift) if drift else scored
 

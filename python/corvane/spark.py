@@ -37,7 +37,9 @@ try:
     from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
     from pyspark.sql.types import StructType
 except ImportError as e:  # pragma: no cover - depends on the environment
-    raise ImportError('corvane.spark needs PySpark and pyarrow: pip install "corvane[spark]"') from e
+    raise ImportError(
+        'corvane.spark needs PySpark and pyarrow: pip install "corvane[spark]"'
+    ) from e
 
 __all__ = ["score"]
 
@@ -81,7 +83,9 @@ def score(
     _use_this_interpreter(sdf)
     with warnings.catch_warnings():
         # Said of pandas 3 whatever the function does; this one never touches pandas.
-        warnings.filterwarnings("ignore", "PySpark does not yet fully support pandas", FutureWarning)
+        warnings.filterwarnings(
+            "ignore", "PySpark does not yet fully support pandas", FutureWarning
+        )
         return projected.mapInArrow(partial(_score_batches, schema=produced, **kwargs), schema)
 
 
