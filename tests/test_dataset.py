@@ -51,6 +51,13 @@ def test_a_dataset_is_written_whole_and_rescored_in_place(cohort_dir, dask_clien
                                                    "hf", 10))
     assert os.listdir(tmp_path) == ["scored"]
 
+    # A scored dataset is scored again only when asked to replace its columns.
+    status, _ = run(out, tmp_path / "again", dask_client.scheduler.address, "cvd", 10,
+                    overwrite_columns=True)
+    assert status == 0
+    assert_same_scores(pd.read_parquet(tmp_path / "again"),
+                       scored(whole[-50_000:].reset_index(drop=True), "cvd", 10))
+
 
 @pytest.mark.parametrize(
     "make, args, status, message",
