@@ -18,13 +18,15 @@ import shutil
 import signal
 import sys
 import tempfile
+import traceback
 import warnings
 from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES, risk_column
 
-EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_BUG, EXIT_INTERRUPTED = (
+    0, 1, 2, 3, 4, 130)
 PART_NAME = "part.{:05d}.parquet"
 _PART = re.compile(r"part\.\d{5,}\.parquet")
 _GLOB = re.compile(r"[*?[]")
@@ -62,7 +64,8 @@ def score_dataset(
     available processor, started and stopped here) or ``local:N``. Status: 0 every row
     read, 1 some rows had missing or unreadable values (written all the same, with the
     reason in ``error``), 2 a usage error or an unreadable input, 3 the output could not
-    be written, 130 interrupted. Messages are one line on ``stderr``.
+    be written, 4 an internal error (with its traceback), 130 interrupted. Messages are one
+    line on ``stderr``.
     """
     stderr = stderr or sys.stderr
     try:
@@ -79,6 +82,10 @@ def score_dataset(
     except KeyboardInterrupt:
         print(f"\ncorvane: interrupted; {outdir} is unchanged", file=stderr)
         return EXIT_INTERRUPTED
+    except Exception:
+        traceback.print_exc(file=stderr)
+        print(f"corvane: internal error; {outdir} is unchanged; please report it", file=stderr)
+        return EXIT_BUG
     if unreadable:
         print(
             f"corvane: {unreadable:,} of {rows:,} rows could not be read;"
@@ -98,9 +105,12 @@ def _run(
     cholesterol_unit: str,
     overwrite_columns: bool,
 ) -> tuple[int, int]:
-    import dask.dataframe as dd
+    try:
+        import dask.dataframe as dd
 
-    import corvane.dask
+        import corvane.dask
+    except ImportError:
+        raise DatasetError('--scheduler needs Dask: pip install "corvane[dask]"', EXIT_USAGE)
 
     workers = _local_workers(scheduler)
     files = _input_files(dataset)
