@@ -110,7 +110,7 @@ def _run(
 
         import corvane.dask
     except ImportError:
-        raise DatasetError('--scheduler needs Dask: pip install "corvane[dask]"', EXIT_USAGE)
+        raise DatasetError('--scheduler needs Dask: pip install "corvane[dask]"', EXIT_USAGE) from None
 
     workers = _local_workers(scheduler)
     files = _input_files(dataset)
