@@ -4,8 +4,10 @@
 //
 // "core": one thread evaluating already-decoded rows with the model's RowsFunction, as each
 // piece of a batch does; "core_rows": the same rows through the RiskFunction one row per call,
-// as a scalar call does; "pool": evaluate_rows over the same rows with the pool's W workers (set
-// RAYON_NUM_THREADS before the run; the pool is built once per process); "static_split": W
+// as a scalar call does; "pool": parallel_for over the same rows with the pool's W workers (set
+// RAYON_NUM_THREADS before the run; the pool is built once per process); "array": the batch
+// path's own, the same rows read straight from a row-major (n, 11) array by the pool's workers
+// (W as for "pool"), so its W=1 figure over "core" is the cost of decoding; "static_split": W
 // plain threads with equal shares, the baseline for what W threads can do on the machine at
 // that moment. Medians over R interleaved repetitions, after one unmeasured warm-up of each.
 // Every result is checked against the one-row-per-call result, bit for bit.
@@ -21,16 +23,14 @@
 #include <thread>
 #include <vector>
 
-// g++ 12 takes `return {.percent = p};` in utils.hpp for a missing initializer under -Wextra.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#include "cvd.hpp"
-#include "heart_failure.hpp"
-#pragma GCC diagnostic pop
+#include "array_rows.hpp"
 #include "pool/pool.hpp"
+#include "risk/cvd.hpp"
+#include "risk/heart_failure.hpp"
 
 namespace {
 
+using corvane::LaneRowsFunction;
 using corvane::RiskFunction;
 using corvane::RiskInputs;
 using corvane::RowsFunction;
@@ -144,49 +144,87 @@ int main(int argc, char** argv) {
     const char* name;
     RiskFunction one;
     RowsFunction rows;
+    LaneRowsFunction lanes;
   } functions[] = {
       {"calculate_10_yr_cvd_risk", corvane::calculate_10_yr_cvd_risk,
-       corvane::calculate_10_yr_cvd_risk_rows},
+       corvane::calculate_10_yr_cvd_risk_rows, corvane::calculate_10_yr_cvd_risk_lanes},
       {"calculate_10_yr_heart_failure_risk", corvane::calculate_10_yr_heart_failure_risk,
-       corvane::calculate_10_yr_heart_failure_risk_rows},
+       corvane::calculate_10_yr_heart_failure_risk_rows,
+       corvane::calculate_10_yr_heart_failure_risk_lanes},
   };
+  // The same rows as the batch path's array: sex 1.0 for male, flags 1.0 or 0.0.
+  std::vector<double> array(n * 11);
+  for (std::size_t i = 0; i < n; ++i) {
+    const RiskInputs& r = rows[i];
+    const double values[11] = {r.sex == "male" ? 1.0 : 0.0,
+                               r.age,
+                               r.total_cholesterol,
+                               r.hdl_cholesterol,
+                               r.systolic_bp,
+                               double(r.has_diabetes),
+                               double(r.current_smoker),
+                               r.bmi,
+                               r.egfr,
+                               double(r.on_htn_meds),
+                               double(r.on_cholesterol_meds)};
+    std::copy(values, values + 11, array.begin() + static_cast<std::ptrdiff_t>(i * 11));
+  }
+  const corvane::ArrayRows view = {.data = reinterpret_cast<const char*>(array.data()),
+                                   .rows = n,
+                                   .row_stride = 11 * sizeof(double),
+                                   .column_stride = sizeof(double)};
   int mismatches = 0;
   for (const auto& f : functions) {
     std::vector<double> serial(n);
     std::vector<double> one_by_one(n);
     std::vector<double> parallel(n);
     std::vector<double> split(n);
+    std::vector<double> from_array(n);
     const auto core = [&] { evaluate_serially(f.rows, rows.data(), 0, n, serial.data()); };
     const auto core_rows = [&] {
       evaluate_one_by_one(f.one, rows.data(), 0, n, one_by_one.data());
     };
-    const auto pool = [&] { corvane::evaluate_rows(f.rows, rows.data(), n, parallel.data()); };
+    struct Job {
+      RowsFunction fn;
+      const RiskInputs* rows;
+      double* out;
+    } job{f.rows, rows.data(), parallel.data()};
+    const auto body = [](void* context, std::size_t begin, std::size_t end) {
+      const Job& j = *static_cast<const Job*>(context);
+      j.fn(j.rows + begin, end - begin, j.out + begin);
+    };
+    const auto pool = [&] { corvane::parallel_for(n, body, &job); };
     const auto fixed = [&] {
       evaluate_static_split(f.rows, rows.data(), n, workers, split.data());
     };
+    const auto decoded = [&] { corvane::evaluate_array_rows(view, f.lanes, from_array.data()); };
     core();  // warm-up: page in the buffers, wake the workers
     core_rows();
     pool();
     fixed();
+    decoded();
     // Interleaved, so that a change in the machine's other load touches all four alike.
-    std::vector<double> core_s, rows_s, pool_s, fixed_s;
+    std::vector<double> core_s, rows_s, pool_s, fixed_s, array_s;
     for (int r = 0; r < reps; ++r) {
       core_s.push_back(seconds_of(core));
       rows_s.push_back(seconds_of(core_rows));
       pool_s.push_back(seconds_of(pool));
       fixed_s.push_back(seconds_of(fixed));
+      array_s.push_back(seconds_of(decoded));
     }
     for (std::size_t i = 0; i < n; ++i) {
       const auto bits = std::bit_cast<std::uint64_t>(one_by_one[i]);
       mismatches += bits != std::bit_cast<std::uint64_t>(serial[i]);
       mismatches += bits != std::bit_cast<std::uint64_t>(parallel[i]);
       mismatches += bits != std::bit_cast<std::uint64_t>(split[i]);
+      mismatches += bits != std::bit_cast<std::uint64_t>(from_array[i]);
     }
     const double core_median = median(core_s);
     print("core", f.name, 1, n, core_s, core_median);
     print("core_rows", f.name, 1, n, rows_s, core_median);
     print("pool", f.name, workers, n, pool_s, core_median);
     print("static_split", f.name, workers, n, fixed_s, core_median);
+    print("array", f.name, workers, n, array_s, core_median);
   }
   if (mismatches != 0) {
     std::fprintf(stderr, "core_bench: %d results differ from the one-row-per-call ones\n",

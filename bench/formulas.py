@@ -1,6 +1,8 @@
-"""The baselines the benchmark races the module against: the 10-year total-CVD and heart-failure
-equations written the way a user without corvane would write them, once in plain Python for one
-patient and once with vectorized NumPy operations for an (n, 11) array.
+"""An independent baseline on purpose: it repeats the coefficients rather than reading the module's.
+
+The benchmark races the module against these: the 10-year total-CVD and heart-failure equations
+written the way a user without corvane would write them, once in plain Python for one patient and
+once with vectorized NumPy operations for an (n, 11) array.
 
 Both follow the published order of operations, so they are expected to agree with the module;
 the benchmark checks that before it trusts a timing.

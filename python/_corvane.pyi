@@ -67,3 +67,6 @@ calculate_10_yr_cvd_rust_parallel_np: _BatchRisk
 calculate_30_yr_cvd_rust_parallel_np: _BatchRisk
 calculate_10_yr_hf_rust_parallel_np: _BatchRisk
 calculate_30_yr_hf_rust_parallel_np: _BatchRisk
+
+def _worker_count() -> int:
+    """The worker pool's number of threads; creates the pool. Private, not in __all__."""

@@ -1,4 +1,5 @@
-"""Shared tables: the module's functions and their parameters."""
+"""Shared tables and helpers: the module's functions and their parameters, batch rows and the
+scalar call each row must agree with."""
 
 import ctypes
 from dataclasses import dataclass
@@ -63,6 +64,54 @@ def scalar_of(batch_name):
 
 
 BATCH_PAIRS = tuple((getattr(_corvane, name), scalar_of(name)) for name in BATCH_NAMES)
+BATCH_FUNCTIONS = tuple(batch for batch, _ in BATCH_PAIRS)
+
+
+def random_rows(n, seed=0, invalid_share=0.1):
+    """Mostly in-range batch rows with odd codes in sex and flag columns and some out-of-range
+    values."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    data = np.empty((n, 11))
+    data[:, 0] = rng.choice([0.0, 1.0, 2.0, 0.5, -1.0, np.nan, np.nextafter(1.0, 0)], n)
+    data[:, 1] = rng.uniform(30, 79, n)
+    data[:, 2] = rng.uniform(130, 320, n)
+    data[:, 3] = rng.uniform(20, 100, n)
+    data[:, 4] = rng.uniform(90, 200, n)
+    data[:, 7] = rng.uniform(18.5, 39.9, n)
+    data[:, 8] = rng.uniform(15, 140, n)
+    for col in (5, 6, 9, 10):
+        data[:, col] = rng.choice([0.0, -0.0, 1.0, 0.5, -1.0, 2.0, np.nan], n)
+    bad = rng.random(n) < invalid_share
+    cols = rng.choice([1, 2, 3, 4, 7, 8], n)
+    values = rng.choice([np.nan, np.inf, -np.inf, 0.0, 1000.0], n)
+    data[bad, cols[bad]] = values[bad]
+    return data
+
+
+def decoded_args(row):
+    """The scalar arguments a batch row decodes to: "male" exactly when column 0 is 1.0, a flag
+    true when it compares unequal to 0.0."""
+    r = [float(v) for v in row]
+    return ("male" if r[0] == 1.0 else "female", r[1], r[2], r[3], r[4], r[5] != 0.0,
+            r[6] != 0.0, r[7], r[8], r[9] != 0.0, r[10] != 0.0)
+
+
+def scalar_outcome(scalar, row):
+    """(risk, None) or (None, message): the scalar call a batch row must agree with."""
+    try:
+        return scalar(*decoded_args(row)), None
+    except ValueError as e:
+        return None, e.args[0]
+
+
+def expected_batch(scalar, data):
+    """What a batch call must return for data: each row's scalar call, NaN where it raises."""
+    import numpy as np
+
+    return np.array([np.nan if value is None else value
+                     for value, _ in (scalar_outcome(scalar, row) for row in data.tolist())])
 
 
 def vectorcall(fn, positional, kwnames, kwvalues):

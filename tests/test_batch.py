@@ -11,49 +11,9 @@ import numpy as np
 import pytest
 
 import _corvane
+from conftest import BATCH_FUNCTIONS, BATCH_NAMES, BATCH_PAIRS, expected_batch, random_rows
 
-BATCH = [
-    (_corvane.calculate_10_yr_cvd_rust_parallel_np, _corvane.calculate_10_yr_cvd_rust),
-    (_corvane.calculate_30_yr_cvd_rust_parallel_np, _corvane.calculate_30_yr_cvd_rust),
-    (_corvane.calculate_10_yr_ascvd_rust_parallel_np, _corvane.calculate_10_yr_ascvd_rust),
-    (_corvane.calculate_30_yr_ascvd_rust_parallel_np, _corvane.calculate_30_yr_ascvd_rust),
-    (_corvane.calculate_10_yr_hf_rust_parallel_np, _corvane.calculate_10_yr_heart_failure_rust),
-    (_corvane.calculate_30_yr_hf_rust_parallel_np, _corvane.calculate_30_yr_heart_failure_rust),
-]
-BATCH_FUNCTIONS = [b for b, _ in BATCH]
 NAN_BITS = 0x7FF8000000000000
-
-
-def random_rows(n, seed=0, invalid_share=0.1):
-    """Mostly in-range rows with odd codes in sex and flag columns and some out-of-range values."""
-    rng = np.random.default_rng(seed)
-    data = np.empty((n, 11))
-    data[:, 0] = rng.choice([0.0, 1.0, 2.0, 0.5, -1.0, np.nan, np.nextafter(1.0, 0)], n)
-    data[:, 1] = rng.uniform(30, 79, n)
-    data[:, 2] = rng.uniform(130, 320, n)
-    data[:, 3] = rng.uniform(20, 100, n)
-    data[:, 4] = rng.uniform(90, 200, n)
-    data[:, 7] = rng.uniform(18.5, 39.9, n)
-    data[:, 8] = rng.uniform(15, 140, n)
-    for col in (5, 6, 9, 10):
-        data[:, col] = rng.choice([0.0, -0.0, 1.0, 0.5, -1.0, 2.0, np.nan], n)
-    bad = rng.random(n) < invalid_share
-    cols = rng.choice([1, 2, 3, 4, 7, 8], n)
-    values = rng.choice([np.nan, np.inf, -np.inf, 0.0, 1000.0], n)
-    data[bad, cols[bad]] = values[bad]
-    return data
-
-
-def scalar_row(scalar, row):
-    """The scalar call the batch row must equal, or None where it raises."""
-    sex = "male" if row[0] == 1.0 else "female"
-    flags = [bool(row[c] != 0.0) for c in (5, 6, 9, 10)]
-    args = (sex, row[1], row[2], row[3], row[4], flags[0], flags[1], row[7], row[8],
-            flags[2], flags[3])
-    try:
-        return scalar(*(float(a) if isinstance(a, np.floating) else a for a in args))
-    except ValueError:
-        return None
 
 
 def assert_bits_equal(actual, expected):
@@ -61,16 +21,12 @@ def assert_bits_equal(actual, expected):
     assert actual.view(np.uint64).tolist() == np.asarray(expected).view(np.uint64).tolist()
 
 
-@pytest.mark.parametrize("batch, scalar", BATCH, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("batch, scalar", BATCH_PAIRS, ids=BATCH_NAMES)
 def test_every_row_equals_its_scalar_call(batch, scalar):
     """A decoding or ordering fault shows up as one row differing from its scalar call."""
     data = random_rows(3000, seed=BATCH_FUNCTIONS.index(batch))
     result = batch(data)
-    expected = []
-    for row in data:
-        value = scalar_row(scalar, row)
-        expected.append(np.nan if value is None else value)
-    assert_bits_equal(result, np.array(expected))
+    assert_bits_equal(result, expected_batch(scalar, data))
     # Only the canonical quiet NaN marks a refused row.
     nan_bits = result.view(np.uint64)[np.isnan(result)]
     assert set(nan_bits.tolist()) <= {NAN_BITS}
@@ -114,6 +70,56 @@ def test_layouts_read_logical_contents(batch, name):
     data = random_rows(40, seed=7)
     view, logical = next((v, lg) for n, v, lg in layouts(data) if n == name)
     assert_bits_equal(batch(view), batch(np.ascontiguousarray(logical)))
+
+
+# Around the decoder's 64-row blocks and its two-row lanes, and large enough to be cut into
+# pieces of odd lengths for the workers.
+WORKER_SIZES = [1, 2, 3, 63, 64, 65, 129, 2001]
+
+
+def strided_layouts(data):
+    """(name, view) of data's logical contents in layouts the workers must read by strides alone."""
+    n = len(data)
+    wide = np.zeros((3 * n, 11))
+    wide[::3] = data
+    packed = np.zeros(n, dtype=[("pad", "u1"), ("x", "<f8", (11,))])  # 89-byte rows
+    packed["x"] = data
+    # Every element at an odd address, columns 9 bytes apart, rows 101 bytes apart.
+    odd = np.ndarray((n, 11), "<f8", buffer=np.zeros(n * 101 + 16, np.uint8), offset=3,
+                     strides=(101, 9))
+    odd[...] = data
+    yield "fortran", np.asfortranarray(data)
+    yield "reversed_rows", np.ascontiguousarray(data[::-1])[::-1]
+    yield "reversed_columns", np.ascontiguousarray(data[:, ::-1])[:, ::-1]
+    yield "every_third_row", wide[::3]
+    yield "unaligned_rows", packed["x"]
+    yield "unaligned_columns", odd
+
+
+@pytest.mark.parametrize("n", WORKER_SIZES)
+def test_rows_across_blocks_and_pieces_equal_their_scalar_calls(n):
+    """A row lost, repeated or shifted where a worker's piece or a decoding block ends."""
+    batch, scalar = BATCH_PAIRS[3]
+    data = random_rows(n, seed=n)
+    assert_bits_equal(batch(data), expected_batch(scalar, data))
+
+
+@pytest.mark.parametrize("n", WORKER_SIZES[2:])
+@pytest.mark.parametrize("name", [name for name, _ in strided_layouts(random_rows(2))])
+def test_workers_read_every_layout_by_its_strides(name, n):
+    """Workers decode straight from the array's memory: a stride, sign or alignment fault reads
+    the wrong bytes."""
+    batch = BATCH_FUNCTIONS[4]
+    data = random_rows(n, seed=n + 1)
+    view = dict(strided_layouts(data))[name]
+    assert_bits_equal(view, data)
+    assert_bits_equal(batch(view), batch(data))
+
+
+def test_private_worker_count_reports_the_pool_size():
+    assert "_worker_count" not in _corvane.__all__
+    code = "import _corvane; print(_corvane._worker_count())"
+    assert run_isolated(code, RAYON_NUM_THREADS="3").strip() == "3"
 
 
 MALE_SET_ROW = [1.0, 50, 200, 50, 120, 0, 0, 25, 90, 0, 0]
@@ -259,7 +265,8 @@ WORKER_COUNT_CODE = """
 import numpy as np, sys
 sys.path.insert(0, {tests!r})
 import _corvane
-from test_batch import random_rows
+from conftest import BATCH_FUNCTIONS, BATCH_NAMES, BATCH_PAIRS, expected_batch, random_rows
+from conftest import random_rows
 data = random_rows(20000, seed=3)
 out = [f(data).view(np.uint64) for f in [
     _corvane.calculate_10_yr_cvd_rust_parallel_np, _corvane.calculate_30_yr_hf_rust_parallel_np]]

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import _corvane
 from conftest import (BATCH_NAMES, HF_PARAMS, PARAM_KINDS, SCALAR_FUNCTIONS, STANDARD_PARAMS,
-                      vectorcall)
+                      decoded_args, vectorcall)
 from reference import bounds, reference
 
 # The interpreter's own conversion, which the real-number parameters are defined by. Through
@@ -118,9 +118,7 @@ def batch_rows(f, array):
     """Each decoded row through the reference: its float, or NaN for a message."""
     out = []
     for row in array.tolist():
-        flags = [v != 0.0 for v in (row[5], row[6], row[9], row[10])]
-        r = reference(f.model, f.horizon, "male" if row[0] == 1.0 else "female", *row[1:5],
-                      flags[0], flags[1], row[7], row[8], flags[2], flags[3])
+        r = reference(f.model, f.horizon, *decoded_args(row))
         out.append(r if isinstance(r, float) else math.nan)
     return out
 

@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import BATCH_PAIRS, SCALAR_FUNCTIONS
+from conftest import BATCH_PAIRS, SCALAR_FUNCTIONS, expected_batch, random_rows
 from reference import inputs, random_inputs, reference
 
 pytestmark = pytest.mark.soak
@@ -68,34 +68,6 @@ def check_scalar(fn, args, kwargs, expected):
     return f"{fn.__name__}{args}: returned {got!r}, expected {expected!r}"
 
 
-def rows(n, seed):
-    """Mostly valid rows, some with a value out of range or not finite."""
-    rng = np.random.default_rng(seed)
-    data = np.empty((n, 11))
-    data[:, 0] = rng.choice([0.0, 1.0, 2.0], n)
-    for col, lo, hi in ((1, 30, 59), (2, 130, 320), (3, 20, 100), (4, 90, 200), (7, 18.5, 39.9),
-                        (8, 15, 140)):
-        data[:, col] = rng.uniform(lo, hi, n)
-    data[:, [5, 6, 9, 10]] = rng.choice([0.0, 1.0], (n, 4))
-    bad = rng.random(n) < 0.1
-    data[bad, rng.choice([1, 2, 3, 4, 7, 8], bad.sum())] = rng.choice([np.nan, np.inf, 1e6],
-                                                                     bad.sum())
-    return data
-
-
-def expected_batch(scalar, data):
-    """Bits of each row's scalar call, NaN where it raises."""
-    out = []
-    for r in data.tolist():
-        flags = [v != 0.0 for v in (r[5], r[6], r[9], r[10])]
-        try:
-            out.append(scalar.fn("male" if r[0] == 1.0 else "female", *r[1:5], flags[0], flags[1],
-                                 r[7], r[8], flags[2], flags[3]))
-        except ValueError:
-            out.append(np.nan)
-    return np.array(out).view(np.uint64)
-
-
 BAD_ARGUMENTS = [
     (np.zeros((3, 11), np.int64), TypeError),
     (np.zeros((3, 10)), ValueError),
@@ -135,8 +107,8 @@ def test_million_scalar_calls_exact_and_memory_flat():
 
 def test_ten_thousand_batch_calls_exact_and_memory_flat():
     """Each call allocates a 10,000-row decode buffer and result; losing either grows fast."""
-    arrays = [rows(10_000, seed) for seed in range(3)]
-    expected = {(b, k): expected_batch(s, a) for b, s in BATCH for k, a in enumerate(arrays)}
+    arrays = [random_rows(10_000, seed) for seed in range(3)]
+    expected = {(b, k): expected_batch(s, a).view(np.uint64) for b, s in BATCH for k, a in enumerate(arrays)}
     failures = []
 
     def run(times):
@@ -165,8 +137,9 @@ def test_eight_threads_calling_at_once_get_exact_results():
     """Every outside thread has its own completion latch; a mix-up hands one thread's rows or
     wake-up to another."""
     sizes = (0, 1, 2, 3, 17, 1000, 4000)
-    arrays = {n: rows(n, 100 + n) for n in sizes}
-    expected = {(b, n): expected_batch(s, a) for b, s in BATCH for n, a in arrays.items()}
+    arrays = {n: random_rows(n, 100 + n) for n in sizes}
+    expected = {(b, n): expected_batch(s, a).view(np.uint64)
+                for b, s in BATCH for n, a in arrays.items()}
     cases = scalar_cases("soak-threads")
     barrier = threading.Barrier(8)
     failures = []

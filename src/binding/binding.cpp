@@ -9,28 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "binding/state.hpp"
+
 namespace corvane {
 namespace {
-
-constexpr const char* kPanicDoc =
-    "Raised when native code called from Python fails with an internal error.\n\n"
-    "Like SystemExit, this exception derives from BaseException, so it is not caught by\n"
-    "'except Exception:' and will typically propagate all the way up and end the interpreter.";
-
-PyObject* panic_exception_type() noexcept {
-  static PyObject* type = nullptr;  // created once under the interpreter lock, kept for life
-  if (type == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) return nullptr;
-    if (type == nullptr) {
-      type = created;
-    } else {
-      Py_DECREF(created);
-    }
-  }
-  return type;
-}
 
 Ref utf8(std::string_view text) noexcept {
   return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -86,28 +68,8 @@ void raise_internal_failure(const char* message) noexcept {
   PyErr_SetObject(type, text.get());
 }
 
-PyObject* interned(const char* text) noexcept {
-  // Few distinct names, all known at compile time: a tiny table beats a map.
-  struct Entry {
-    const char* text;
-    PyObject* name;
-  };
-  static Entry table[8] = {};
-  for (Entry& e : table) {
-    if (e.text == text) return e.name;
-    if (e.text == nullptr) {
-      PyObject* name = PyUnicode_FromString(text);
-      if (name == nullptr) return nullptr;
-      PyUnicode_InternInPlace(&name);
-      e = {text, name};
-      return name;
-    }
-  }
-  return nullptr;  // table full: callers treat it like an allocation failure
-}
-
 Ref type_name(PyObject* obj) noexcept {
-  PyObject* key = interned("__qualname__");
+  PyObject* key = interned(Name::kQualname);
   Ref name;
   if (key != nullptr)
     name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), key));
@@ -188,34 +150,6 @@ std::optional<Pending> keyword_error(const FunctionDescription& desc, const char
 }
 
 // Index of the parameter a keyword names, or count when none does.
-// The interned names of a parameter list, made on first use and kept for the process. A
-// keyword written in the caller's source is the same interned object, so most lookups end at a
-// pointer comparison.
-PyObject* const* interned_params(const FunctionDescription& desc) noexcept {
-  struct Entry {
-    const std::string_view* params;
-    PyObject* names[kMaxParams];
-  };
-  static Entry table[4] = {};  // one per distinct parameter list
-  for (Entry& e : table) {
-    if (e.params == desc.params) return e.names;
-    if (e.params != nullptr) continue;
-    for (std::size_t i = 0; i < desc.count; ++i) {
-      PyObject* name = utf8(desc.params[i]).release();
-      if (name == nullptr) {
-        PyErr_Clear();  // the text comparison still works
-        for (std::size_t j = 0; j < i; ++j) Py_CLEAR(e.names[j]);
-        return nullptr;
-      }
-      PyUnicode_InternInPlace(&name);
-      e.names[i] = name;
-    }
-    e.params = desc.params;
-    return e.names;
-  }
-  return nullptr;
-}
-
 std::size_t find_parameter(const FunctionDescription& desc, PyObject* key) noexcept {
   if (PyObject* const* names = interned_params(desc)) {
     for (std::size_t i = 0; i < desc.count; ++i) {

@@ -119,9 +119,6 @@ Pending conversion_error(PyObject* obj, std::string_view target) noexcept;
 // str of __qualname__ of obj's type, or "<failed to extract type name>".
 Ref type_name(PyObject* obj) noexcept;
 
-// Interned once per process, reused for every lookup.
-PyObject* interned(const char* text) noexcept;
-
 // The real converter's hot path: an exact float is read without calling the interpreter.
 inline Result<double> extract_real_inline(PyObject* obj, std::string_view parameter) noexcept {
   if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);

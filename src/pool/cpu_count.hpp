@@ -1,13 +1,25 @@
-// The processors available to the process (affinity set, control-group CPU quota, online count),
-// with the parsing behind it split into pure functions of the files' texts.
+// The worker count: the two environment variables' texts, and the processors available to the
+// process (affinity set, control-group CPU quota, online count), with the parsing behind it split
+// into pure functions of the texts.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace corvane {
+
+inline constexpr std::size_t kMaxWorkers = 65535;
+
+// An unsigned decimal with at most one leading '+'; nothing else (no spaces, no '-', no empty
+// text, nothing that overflows 64 bits). Empty optional when rejected.
+std::optional<std::uint64_t> parse_thread_count(std::string_view text) noexcept;
+
+// W from the two variables' values (null when unset) and the default count, capped.
+std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus,
+                                std::size_t default_count) noexcept;
 
 // cgroup v2 `cpu.max` ("150000 100000"): quota / period rounded down, possibly 0. Empty for
 // "max" (no limit), a zero period or anything malformed.

@@ -2,8 +2,10 @@
 //
 // Run without arguments it runs every test in this process, then re-runs itself in child
 // processes for what needs a fresh pool (another worker count, a failed start). Child modes:
-//   pool_test --child W DIGEST    the pool has W workers and the batch digest is DIGEST
+//   pool_test --child W DIGEST    the pool has W workers and the parallel digest is DIGEST
 //   pool_test --start-failure     workers cannot be started (address space limited)
+#include "pool/pool.hpp"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -14,14 +16,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <bit>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,24 +30,12 @@
 #include <thread>
 #include <vector>
 
-// g++ 12 takes `return {.percent = p};` in utils.hpp for a missing initializer under -Wextra.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#include "ascvd.hpp"
-#include "cvd.hpp"
-#include "heart_failure.hpp"
-#pragma GCC diagnostic pop
 #include "pool/cpu_count.hpp"
-#include "pool/pool.hpp"
 #include "pool/work_deque.hpp"
 
 extern char** environ;
 
 namespace {
-
-using corvane::RiskFunction;
-using corvane::RiskInputs;
-using corvane::RiskOutcome;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kThreadSanitizer = true;
@@ -74,11 +63,9 @@ void check(bool ok, const char* what, const char* file, int line) {
 }
 #define CHECK(cond) check(static_cast<bool>(cond), #cond, __FILE__, __LINE__)
 
-constexpr std::uint64_t kNaNBits = 0x7FF8000000000000;
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-
 // ---------------------------------------------------------------------------------------------
-// Inputs
+// Bodies for parallel_for. Each writes out[i] = value(i), so a slot written twice, missed or
+// written for another index shows in the results.
 
 struct SplitMix {
   std::uint64_t state;
@@ -88,61 +75,47 @@ struct SplitMix {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
     return z ^ (z >> 31);
   }
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * static_cast<double>(next() >> 11) * 0x1.0p-53;
-  }
-  bool coin() { return (next() & 1) != 0; }
 };
 
-// Mostly valid rows; about one in ten fails validation (range, NaN or sex), and 30-year models
-// also reject ages over 59.
-std::vector<RiskInputs> random_rows(std::size_t n, std::uint64_t seed) {
-  static constexpr std::string_view kSexes[] = {"male", "female", "MALE", "Female", "other", ""};
-  SplitMix rng{seed};
-  std::vector<RiskInputs> rows(n);
-  for (auto& r : rows) {
-    const std::uint64_t pick = rng.next() % 100;
-    r.sex = kSexes[pick < 96 ? pick % 4 : 4 + pick % 2];
-    r.age = rng.uniform(30.0, 79.0);
-    r.total_cholesterol = rng.uniform(130.0, 320.0);
-    r.hdl_cholesterol = rng.uniform(20.0, 100.0);
-    r.systolic_bp = rng.uniform(90.0, 200.0);
-    r.has_diabetes = rng.coin();
-    r.current_smoker = rng.coin();
-    r.bmi = rng.uniform(18.5, 39.9);
-    r.egfr = rng.uniform(15.0, 140.0);
-    r.on_htn_meds = rng.coin();
-    r.on_cholesterol_meds = rng.coin();
-    switch (rng.next() % 16) {
-      case 0:
-        r.age = 25.0;
-        break;
-      case 1:
-        r.bmi = 45.0;
-        break;
-      case 2:
-        r.egfr = std::numeric_limits<double>::quiet_NaN();
-        break;
-      case 3:
-        r.systolic_bp = 89.9;
-        break;
-      default:
-        break;
-    }
-  }
-  return rows;
+std::uint64_t value(std::size_t i) { return SplitMix{i}.next(); }
+
+// Fills out[i] = value(i). The context is the output array.
+void pure_body(void* context, std::size_t begin, std::size_t end) {
+  auto* out = static_cast<std::uint64_t*>(context);
+  for (std::size_t i = begin; i < end; ++i) out[i] = value(i);
 }
 
-constexpr RiskFunction kRiskFunctions[] = {
-    corvane::calculate_10_yr_cvd_risk,           corvane::calculate_30_yr_cvd_risk,
-    corvane::calculate_10_yr_ascvd_risk,         corvane::calculate_30_yr_ascvd_risk,
-    corvane::calculate_10_yr_heart_failure_risk, corvane::calculate_30_yr_heart_failure_risk,
+bool all_values(const std::vector<std::uint64_t>& out) {
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i] != value(i)) return false;
+  }
+  return true;
+}
+
+// Counts each index it sees and the indices seen on the calling thread.
+struct Counting {
+  std::vector<std::atomic<int>> hits;
+  std::vector<std::uint64_t> out;
+  std::thread::id caller = std::this_thread::get_id();
+  std::atomic<std::size_t> on_caller{0};
+  std::atomic<std::size_t> ranges{0};
+  explicit Counting(std::size_t n) : hits(n), out(n) {}
 };
 
-double expected_value(RiskFunction fn, const RiskInputs& row) {
-  const RiskOutcome o = corvane::evaluate(fn, row);
-  return o.ok() ? o.percent : std::bit_cast<double>(kNaNBits);
+void counting_body(void* context, std::size_t begin, std::size_t end) {
+  auto& c = *static_cast<Counting*>(context);
+  c.ranges.fetch_add(1, std::memory_order_relaxed);
+  for (std::size_t i = begin; i < end; ++i) {
+    c.hits[i].fetch_add(1, std::memory_order_relaxed);
+    c.out[i] = value(i);
+  }
+  if (std::this_thread::get_id() == c.caller) {
+    c.on_caller.fetch_add(end - begin, std::memory_order_relaxed);
+  }
 }
+
+constexpr std::uint64_t kDigestSeed = 0x5EED;
+constexpr std::size_t kDigestRows = 200'003 / kScale;
 
 std::uint64_t fnv1a(std::uint64_t h, std::uint64_t word) {
   for (int i = 0; i < 8; ++i) {
@@ -152,96 +125,83 @@ std::uint64_t fnv1a(std::uint64_t h, std::uint64_t word) {
   return h;
 }
 
-constexpr std::uint64_t kDigestSeed = 0x5EED;
-constexpr std::size_t kDigestRows = 200'003 / kScale;
+// FNV-1a over value(i + kDigestSeed) for the digest range, by parallel_for or serially.
+void seeded_body(void* context, std::size_t begin, std::size_t end) {
+  auto* out = static_cast<std::uint64_t*>(context);
+  for (std::size_t i = begin; i < end; ++i) out[i] = value(i + kDigestSeed);
+}
 
-// FNV-1a over the result bits of all six functions on the digest rows, by batch or row by row.
-std::uint64_t results_digest(bool batch) {
-  const auto rows = random_rows(kDigestRows, kDigestSeed);
-  std::vector<double> out(rows.size());
-  std::uint64_t h = 0xCBF29CE484222325;
-  for (RiskFunction fn : kRiskFunctions) {
-    if (batch) {
-      corvane::evaluate_rows(fn, rows.data(), rows.size(), out.data());
-    } else {
-      for (std::size_t i = 0; i < rows.size(); ++i) out[i] = expected_value(fn, rows[i]);
-    }
-    for (double x : out) h = fnv1a(h, bits(x));
+std::uint64_t results_digest(bool parallel) {
+  std::vector<std::uint64_t> out(kDigestRows);
+  if (parallel) {
+    corvane::parallel_for(out.size(), seeded_body, out.data());
+  } else {
+    seeded_body(out.data(), 0, out.size());
   }
+  std::uint64_t h = 0xCBF29CE484222325;
+  for (std::uint64_t x : out) h = fnv1a(h, x);
   return h;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Fake risk functions. Each takes the row's index from `age`.
-
-std::atomic<int>* g_hits = nullptr;  // per-index evaluation count
-std::atomic<int> g_caller_rows{0};   // rows evaluated on g_caller
-std::thread::id g_caller;
-std::atomic<int> g_in_flight{0};   // rows being evaluated right now
-std::atomic<long> g_evaluated{0};  // rows evaluated so far
-
-// percent = 2 * index + 0.5; a message where hdl_cholesterol is negative.
-RiskOutcome counting_risk(std::string_view, double age, double, double hdl, double, bool, bool,
-                          double, double, bool, bool) {
-  g_hits[static_cast<std::size_t>(age)].fetch_add(1, std::memory_order_relaxed);
-  if (std::this_thread::get_id() == g_caller) g_caller_rows.fetch_add(1, std::memory_order_relaxed);
-  if (hdl < 0.0) return {.message = corvane::kHdlRange};
-  return {.percent = 2.0 * age + 0.5, .message = {}};
-}
-
-// The same results without shared state, for threads that submit at once.
-RiskOutcome pure_risk(std::string_view, double age, double, double hdl, double, bool, bool, double,
-                      double, bool, bool) {
-  if (hdl < 0.0) return {.message = corvane::kHdlRange};
-  return {.percent = 2.0 * age + 0.5, .message = {}};
-}
-
-double pure_expected(std::size_t i, bool marked) {
-  return marked ? std::bit_cast<double>(kNaNBits) : 2.0 * static_cast<double>(i) + 0.5;
-}
-
-struct RowFault : std::runtime_error {
+struct IndexFault : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-double g_throw_at_a = -1.0;
-double g_throw_at_b = -1.0;
 
-RiskOutcome throwing_risk(std::string_view, double age, double, double, double, bool, bool, double,
-                          double, bool, bool) {
-  g_in_flight.fetch_add(1, std::memory_order_relaxed);
-  struct Leave {
-    ~Leave() {
-      g_evaluated.fetch_add(1, std::memory_order_relaxed);
-      g_in_flight.fetch_sub(1, std::memory_order_release);
+// Throws at index a and at index b (either may be out of range); tracks indices in flight.
+struct Throwing {
+  std::size_t a, b;
+  std::atomic<int> in_flight{0};
+  std::atomic<long> evaluated{0};
+};
+
+void throwing_body(void* context, std::size_t begin, std::size_t end) {
+  auto& t = *static_cast<Throwing*>(context);
+  for (std::size_t i = begin; i < end; ++i) {
+    t.in_flight.fetch_add(1, std::memory_order_relaxed);
+    struct Leave {
+      Throwing& t;
+      ~Leave() {
+        t.evaluated.fetch_add(1, std::memory_order_relaxed);
+        t.in_flight.fetch_sub(1, std::memory_order_release);
+      }
+    } leave{t};
+    if (i == t.a || i == t.b) throw IndexFault("index " + std::to_string(i));
+  }
+}
+
+// Slow indices: every index sleeps a little, so an idle worker always finds something to steal.
+struct Slow {
+  std::vector<std::uint64_t> out;
+  std::mutex mu;
+  std::vector<std::thread::id> threads;  // guarded by mu
+  explicit Slow(std::size_t n) : out(n) {}
+};
+
+void slow_body(void* context, std::size_t begin, std::size_t end) {
+  auto& s = *static_cast<Slow*>(context);
+  {
+    std::lock_guard lock(s.mu);
+    if (std::find(s.threads.begin(), s.threads.end(), std::this_thread::get_id()) ==
+        s.threads.end()) {
+      s.threads.push_back(std::this_thread::get_id());
     }
-  } leave;
-  if (age == g_throw_at_a) throw RowFault("row " + std::to_string(static_cast<long>(age)));
-  if (age == g_throw_at_b) throw RowFault("row " + std::to_string(static_cast<long>(age)));
-  return {.percent = age, .message = {}};
+  }
+  for (std::size_t i = begin; i < end; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    s.out[i] = value(i);
+  }
 }
 
-// A row that runs a whole batch of its own, from a worker thread.
+// A body that runs a parallel_for of its own, from a worker thread.
 std::atomic<int> g_nested_bad{0};
-RiskOutcome nesting_risk(std::string_view, double age, double, double, double, bool, bool, double,
-                         double, bool, bool) {
-  std::array<RiskInputs, 100> rows{};
-  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].age = static_cast<double>(i);
-  std::array<double, 100> out{};
-  corvane::evaluate_rows(pure_risk, rows.data(), rows.size(), out.data());
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (bits(out[i]) != bits(pure_expected(i, false))) g_nested_bad.fetch_add(1);
+void nesting_body(void* context, std::size_t begin, std::size_t end) {
+  auto* out = static_cast<std::uint64_t*>(context);
+  for (std::size_t i = begin; i < end; ++i) {
+    std::vector<std::uint64_t> inner(100);
+    corvane::parallel_for(inner.size(), pure_body, inner.data());
+    if (!all_values(inner)) g_nested_bad.fetch_add(1);
+    out[i] = value(i);
   }
-  return {.percent = age, .message = {}};
-}
-
-// Row i has age i; rows with i % mark_every == 3 get a message from the fakes (none if 0).
-std::vector<RiskInputs> indexed_rows(std::size_t n, std::size_t mark_every) {
-  std::vector<RiskInputs> rows(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    rows[i].age = static_cast<double>(i);
-    rows[i].hdl_cholesterol = (mark_every != 0 && i % mark_every == 3) ? -1.0 : 50.0;
-  }
-  return rows;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -514,13 +474,11 @@ void test_work_deque() {
 // ---------------------------------------------------------------------------------------------
 // The pool in this process
 
-void test_empty_batch_creates_pool() {
-  g_caller = std::this_thread::get_id();
-  std::vector<std::atomic<int>> hits(1);
-  g_hits = hits.data();
-  // The first use in this process: nothing to evaluate, but the pool must exist afterwards.
-  corvane::evaluate_rows(counting_risk, nullptr, 0, nullptr);
-  CHECK(hits[0].load() == 0);
+void test_empty_range_creates_pool() {
+  Counting c(1);
+  // The first use in this process: nothing to run, but the pool must exist afterwards.
+  corvane::parallel_for(0, counting_body, &c);
+  CHECK(c.ranges.load() == 0);
   const std::size_t want =
       corvane::choose_worker_count(std::getenv("RAYON_NUM_THREADS"),
                                    std::getenv("RAYON_RS_NUM_CPUS"), corvane::available_cpus());
@@ -538,74 +496,31 @@ void test_empty_batch_creates_pool() {
   }
 }
 
-// Each index evaluated exactly once, its result in its own slot, NaN where the row has a message.
-void test_each_row_once_in_its_slot() {
+// Each index run exactly once, its result in its own slot; one index on the calling thread,
+// otherwise every index on the workers.
+void test_each_index_once_in_its_slot() {
   for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5},
                               std::size_t{64}, std::size_t{1000}, 100'003 / kScale}) {
-    const auto rows = indexed_rows(n, 7);
-    std::vector<std::atomic<int>> hits(n);
-    g_hits = hits.data();
-    g_caller = std::this_thread::get_id();
-    g_caller_rows = 0;
-    std::vector<double> out(n, -1.0);
-    corvane::evaluate_rows(counting_risk, rows.data(), n, out.data());
+    Counting c(n);
+    corvane::parallel_for(n, counting_body, &c);
     bool once = true;
     bool in_place = true;
     for (std::size_t i = 0; i < n; ++i) {
-      once = once && hits[i].load() == 1;
-      in_place = in_place && bits(out[i]) == bits(pure_expected(i, i % 7 == 3));
+      once = once && c.hits[i].load() == 1;
+      in_place = in_place && c.out[i] == value(i);
     }
     CHECK(once);
     CHECK(in_place);
-    // One row runs on the calling thread; otherwise the workers do every row.
-    CHECK(g_caller_rows.load() == (n == 1 ? 1 : 0));
+    CHECK(c.on_caller.load() == (n == 1 ? 1 : 0));
   }
 }
 
-void test_nan_placement() {
-  std::vector<RiskInputs> rows(10);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    rows[i] = {.sex = i % 2 ? "male" : "female",
-               .age = 40.0 + static_cast<double>(i),
-               .total_cholesterol = 200.0,
-               .hdl_cholesterol = 50.0,
-               .systolic_bp = 130.0,
-               .has_diabetes = false,
-               .current_smoker = i % 3 == 0,
-               .bmi = 25.0,
-               .egfr = 90.0,
-               .on_htn_meds = true,
-               .on_cholesterol_meds = false};
-  }
-  rows[3].age = 20.0;
-  rows[7].sex = "unknown";
-  std::vector<double> out(rows.size());
-  corvane::evaluate_rows(corvane::calculate_10_yr_cvd_risk, rows.data(), rows.size(), out.data());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i == 3 || i == 7) {
-      CHECK(bits(out[i]) == kNaNBits);
-    } else {
-      CHECK(std::isfinite(out[i]) && out[i] > 0.0 && out[i] < 100.0);
-      CHECK(bits(out[i]) == bits(expected_value(corvane::calculate_10_yr_cvd_risk, rows[i])));
-    }
-  }
-}
-
-// Batch results equal row-by-row evaluation with the real risk functions, to the bit.
-void test_matches_row_by_row() {
-  const auto rows = random_rows(50'000 / kScale, 42);
-  std::vector<double> out(rows.size());
-  for (RiskFunction fn : kRiskFunctions) {
-    corvane::evaluate_rows(fn, rows.data(), rows.size(), out.data());
-    std::size_t mismatches = 0;
-    std::size_t nans = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      mismatches += bits(out[i]) != bits(expected_value(fn, rows[i]));
-      nans += std::isnan(out[i]);
-    }
-    CHECK(mismatches == 0);
-    CHECK(nans > 0 && nans < rows.size());  // the inputs exercise both outcomes
-  }
+// Uneven, slow work spreads over the workers instead of staying with the first one.
+void test_slow_body_is_shared() {
+  Slow s(2'000 / kScale);
+  corvane::parallel_for(s.out.size(), slow_body, &s);
+  CHECK(all_values(s.out));
+  if (corvane::worker_count() >= 2) CHECK(s.threads.size() >= 2);
 }
 
 void test_concurrent_submissions() {
@@ -617,13 +532,10 @@ void test_concurrent_submissions() {
     threads.emplace_back([&, t] {
       SplitMix rng{static_cast<std::uint64_t>(t) + 100};
       for (int c = 0; c < calls; ++c) {
-        const std::size_t n = rng.next() % 200;  // includes empty and one-row batches
-        const auto rows = indexed_rows(n, 5);
-        std::vector<double> out(n, -1.0);
-        corvane::evaluate_rows(pure_risk, rows.data(), n, out.data());
-        for (std::size_t i = 0; i < n; ++i) {
-          if (bits(out[i]) != bits(pure_expected(i, i % 5 == 3))) bad.fetch_add(1);
-        }
+        const std::size_t n = rng.next() % 200;  // includes empty and one-index calls
+        std::vector<std::uint64_t> out(n);
+        corvane::parallel_for(n, pure_body, out.data());
+        if (!all_values(out)) bad.fetch_add(1);
       }
     });
   }
@@ -631,53 +543,46 @@ void test_concurrent_submissions() {
   CHECK(bad.load() == 0);
 }
 
-// Returns the message of the RowFault that evaluate_rows threw, or "" when none.
-std::string fault_of(std::size_t n, double throw_at_a, double throw_at_b) {
-  g_throw_at_a = throw_at_a;
-  g_throw_at_b = throw_at_b;
-  const auto rows = indexed_rows(n, 0);
-  std::vector<double> out(n);
+// Returns the message of the IndexFault that parallel_for threw, or "" when none.
+std::string fault_of(std::size_t n, std::size_t throw_at_a, std::size_t throw_at_b) {
+  Throwing t{.a = throw_at_a, .b = throw_at_b};
   try {
-    corvane::evaluate_rows(throwing_risk, rows.data(), n, out.data());
-  } catch (const RowFault& e) {
+    corvane::parallel_for(n, throwing_body, &t);
+  } catch (const IndexFault& e) {
     // Every piece of the call has stopped before the failure arrives.
-    // acquire: pairs with the release decrements in throwing_risk.
-    CHECK(g_in_flight.load(std::memory_order_acquire) == 0);
-    const long evaluated = g_evaluated.load();
+    // acquire: pairs with the release decrements in throwing_body.
+    CHECK(t.in_flight.load(std::memory_order_acquire) == 0);
+    const long evaluated = t.evaluated.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    CHECK(g_evaluated.load() == evaluated);
+    CHECK(t.evaluated.load() == evaluated);
     return e.what();
   }
   return "";
 }
 
-void test_row_that_throws() {
+void test_body_that_throws() {
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   const std::size_t n = 100'000 / kScale;
-  CHECK(fault_of(n, 13.0, -1.0) == "row 13");
+  CHECK(fault_of(n, 13, kNone) == "index 13");
   // Both parts failed: the lower part's failure is the one reported.
-  CHECK(fault_of(n, 13.0, static_cast<double>(n - 5)) == "row 13");
+  CHECK(fault_of(n, 13, n - 5) == "index 13");
   // A failure only in the upper part, which another worker usually runs.
-  CHECK(fault_of(n, -1.0, static_cast<double>(n - 5)) == "row " + std::to_string(n - 5));
-  CHECK(fault_of(1, 0.0, -1.0) == "row 0");  // one row, on the calling thread
-  CHECK(fault_of(2, 1.0, -1.0) == "row 1");
+  CHECK(fault_of(n, kNone, n - 5) == "index " + std::to_string(n - 5));
+  CHECK(fault_of(1, 0, kNone) == "index 0");  // one index, on the calling thread
+  CHECK(fault_of(2, 1, kNone) == "index 1");
+  CHECK(fault_of(n, kNone, kNone).empty());
   // The pool keeps working afterwards.
-  const auto rows = indexed_rows(10'000, 4);
-  std::vector<double> out(rows.size());
-  corvane::evaluate_rows(pure_risk, rows.data(), rows.size(), out.data());
-  bool all_ok = true;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    all_ok = all_ok && bits(out[i]) == bits(pure_expected(i, i % 4 == 3));
-  }
-  CHECK(all_ok);
+  std::vector<std::uint64_t> out(10'000);
+  corvane::parallel_for(out.size(), pure_body, out.data());
+  CHECK(all_values(out));
 }
 
-// A row that starts a batch of its own, on a worker, must not wait on a pool it occupies.
-void test_nested_evaluation() {
-  const auto rows = indexed_rows(64, 0);
-  std::vector<double> out(rows.size());
-  corvane::evaluate_rows(nesting_risk, rows.data(), rows.size(), out.data());
+// A body that starts a parallel_for of its own, on a worker, must not wait on a pool it occupies.
+void test_nested_parallel_for() {
+  std::vector<std::uint64_t> out(64);
+  corvane::parallel_for(out.size(), nesting_body, out.data());
   CHECK(g_nested_bad.load() == 0);
-  CHECK(out[63] == 63.0);
+  CHECK(all_values(out));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -758,7 +663,7 @@ int child_main(std::size_t want_workers, std::uint64_t want_digest) {
   const bool workers_ok = corvane::worker_count() == want_workers;
   const bool digest_ok = results_digest(true) == want_digest;
   if (!workers_ok) std::fprintf(stderr, "child: %zu workers\n", corvane::worker_count());
-  if (!digest_ok) std::fprintf(stderr, "child: batch results differ\n");
+  if (!digest_ok) std::fprintf(stderr, "child: parallel results differ\n");
   return workers_ok && digest_ok ? 0 : 1;
 }
 
@@ -773,11 +678,10 @@ int start_failure_main() {
   const rlimit rl{.rlim_cur = limit, .rlim_max = limit};
   if (vm_kib == 0 || ::setrlimit(RLIMIT_AS, &rl) != 0) return 2;
   int failures = 0;
-  const auto rows = indexed_rows(100, 0);
-  std::vector<double> out(rows.size());
+  std::vector<std::uint64_t> out(100);
   for (int attempt = 0; attempt < 2; ++attempt) {  // this call, and every later one
     try {
-      corvane::evaluate_rows(pure_risk, rows.data(), rows.size(), out.data());
+      corvane::parallel_for(out.size(), pure_body, out.data());
     } catch (const corvane::PoolUnavailable& e) {
       if (std::string_view(e.what()).starts_with(
               "The global thread pool has not been initialized.")) {
@@ -793,17 +697,14 @@ int start_failure_main() {
   return failures == 3 ? 0 : 1;
 }
 
-// A child made with fork() has none of the parent's workers; its first evaluation must build a
-// pool of the same size rather than wait forever on the parent's.
+// A child made with fork() has none of the parent's workers; its first parallel_for must build
+// a pool of the same size rather than wait forever on the parent's.
 bool evaluations_work(std::size_t want_workers) {
-  const auto rows = indexed_rows(5'000, 6);
-  std::vector<double> out(rows.size());
+  std::vector<std::uint64_t> out(5'000);
   for (int round = 0; round < 2; ++round) {  // the second reuses this thread's latch
-    std::fill(out.begin(), out.end(), -1.0);
-    corvane::evaluate_rows(pure_risk, rows.data(), rows.size(), out.data());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (bits(out[i]) != bits(pure_expected(i, i % 6 == 3))) return false;
-    }
+    std::fill(out.begin(), out.end(), 0);
+    corvane::parallel_for(out.size(), pure_body, out.data());
+    if (!all_values(out)) return false;
   }
   return corvane::worker_count() == want_workers;
 }
@@ -839,18 +740,17 @@ int main(int argc, char** argv) {
   }
   if (args.size() == 1 && args[0] == "--start-failure") return start_failure_main();
 
-  test_empty_batch_creates_pool();  // first: it checks the pool's creation
+  test_empty_range_creates_pool();  // first: it checks the pool's creation
   test_parse_thread_count();
   test_choose_worker_count();
   test_quota_parsing();
   test_cgroup_quota_files();
   test_work_deque();
-  test_each_row_once_in_its_slot();
-  test_nan_placement();
-  test_matches_row_by_row();
+  test_each_index_once_in_its_slot();
+  test_slow_body_is_shared();
   test_concurrent_submissions();
-  test_row_that_throws();
-  test_nested_evaluation();
+  test_body_that_throws();
+  test_nested_parallel_for();
 
   const std::uint64_t digest = results_digest(false);
   CHECK(results_digest(true) == digest);

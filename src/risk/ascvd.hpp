@@ -2,7 +2,8 @@
 // functions.
 #pragma once
 
-#include "utils.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 
@@ -138,7 +139,8 @@ inline RiskOutcome calculate_30_yr_ascvd_risk(std::string_view sex, double age,
       egfr, on_htn_meds, on_cholesterol_meds);
 }
 
-// The batch path's forms of the two functions above: the same results, many rows per call.
+// The batch forms of the two functions above: the same results, many rows per call, from
+// RiskInputs or from rows already in lane form.
 inline void calculate_10_yr_ascvd_risk_rows(const RiskInputs* rows, std::size_t n,
                                             double* out) noexcept {
   risk_rows_for_sets<true, kAscvd10Female, kAscvd10Male>(rows, n, out);
@@ -147,6 +149,16 @@ inline void calculate_10_yr_ascvd_risk_rows(const RiskInputs* rows, std::size_t 
 inline void calculate_30_yr_ascvd_risk_rows(const RiskInputs* rows, std::size_t n,
                                             double* out) noexcept {
   risk_rows_for_sets<false, kAscvd30Female, kAscvd30Male>(rows, n, out);
+}
+
+inline void calculate_10_yr_ascvd_risk_lanes(const LaneRows* blocks, std::size_t count,
+                                             double* out) noexcept {
+  risk_lane_blocks<true, kAscvd10Female, kAscvd10Male>(blocks, count, out);
+}
+
+inline void calculate_30_yr_ascvd_risk_lanes(const LaneRows* blocks, std::size_t count,
+                                             double* out) noexcept {
+  risk_lane_blocks<false, kAscvd30Female, kAscvd30Male>(blocks, count, out);
 }
 
 }  // namespace corvane

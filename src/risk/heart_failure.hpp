@@ -1,7 +1,8 @@
 // The heart failure model: its four coefficient sets and two risk functions.
 #pragma once
 
-#include "utils.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 
@@ -139,7 +140,8 @@ inline RiskOutcome calculate_30_yr_heart_failure_risk(std::string_view sex, doub
       egfr, on_htn_meds, on_cholesterol_meds);
 }
 
-// The batch path's forms of the two functions above: the same results, many rows per call.
+// The batch forms of the two functions above: the same results, many rows per call, from
+// RiskInputs or from rows already in lane form.
 inline void calculate_10_yr_heart_failure_risk_rows(const RiskInputs* rows, std::size_t n,
                                                     double* out) noexcept {
   risk_rows_for_sets<true, kHeartFailure10Female, kHeartFailure10Male>(rows, n, out);
@@ -148,6 +150,16 @@ inline void calculate_10_yr_heart_failure_risk_rows(const RiskInputs* rows, std:
 inline void calculate_30_yr_heart_failure_risk_rows(const RiskInputs* rows, std::size_t n,
                                                     double* out) noexcept {
   risk_rows_for_sets<false, kHeartFailure30Female, kHeartFailure30Male>(rows, n, out);
+}
+
+inline void calculate_10_yr_heart_failure_risk_lanes(const LaneRows* blocks, std::size_t count,
+                                                     double* out) noexcept {
+  risk_lane_blocks<true, kHeartFailure10Female, kHeartFailure10Male>(blocks, count, out);
+}
+
+inline void calculate_30_yr_heart_failure_risk_lanes(const LaneRows* blocks, std::size_t count,
+                                                     double* out) noexcept {
+  risk_lane_blocks<false, kHeartFailure30Female, kHeartFailure30Male>(blocks, count, out);
 }
 
 }  // namespace corvane

@@ -1,7 +1,8 @@
 // The total cardiovascular disease model: its four coefficient sets and two risk functions.
 #pragma once
 
-#include "utils.hpp"
+#include "risk/lanes.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 
@@ -137,7 +138,8 @@ inline RiskOutcome calculate_30_yr_cvd_risk(std::string_view sex, double age,
       egfr, on_htn_meds, on_cholesterol_meds);
 }
 
-// The batch path's forms of the two functions above: the same results, many rows per call.
+// The batch forms of the two functions above: the same results, many rows per call, from
+// RiskInputs or from rows already in lane form.
 inline void calculate_10_yr_cvd_risk_rows(const RiskInputs* rows, std::size_t n,
                                           double* out) noexcept {
   risk_rows_for_sets<true, kCvd10Female, kCvd10Male>(rows, n, out);
@@ -146,6 +148,16 @@ inline void calculate_10_yr_cvd_risk_rows(const RiskInputs* rows, std::size_t n,
 inline void calculate_30_yr_cvd_risk_rows(const RiskInputs* rows, std::size_t n,
                                           double* out) noexcept {
   risk_rows_for_sets<false, kCvd30Female, kCvd30Male>(rows, n, out);
+}
+
+inline void calculate_10_yr_cvd_risk_lanes(const LaneRows* blocks, std::size_t count,
+                                           double* out) noexcept {
+  risk_lane_blocks<true, kCvd10Female, kCvd10Male>(blocks, count, out);
+}
+
+inline void calculate_30_yr_cvd_risk_lanes(const LaneRows* blocks, std::size_t count,
+                                           double* out) noexcept {
+  risk_lane_blocks<false, kCvd30Female, kCvd30Male>(blocks, count, out);
 }
 
 }  // namespace corvane

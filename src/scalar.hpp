@@ -1,4 +1,5 @@
-// The Python-facing half of utils: the shared scalar entry routine and the batch driver.
+// The six scalar functions' shared entry: bind the eleven arguments, evaluate once, raise the
+// risk message or return a float.
 #pragma once
 
 #include <Python.h>
@@ -7,7 +8,7 @@
 #include <string_view>
 
 #include "binding/binding.hpp"
-#include "utils.hpp"
+#include "risk/risk.hpp"
 
 namespace corvane {
 
@@ -30,7 +31,6 @@ inline constexpr std::array<std::string_view, 11> kHeartFailureParams = {
     "on_meds",
     "_cholesterol_treated",
 };
-inline constexpr std::array<std::string_view, 1> kBatchParams = {"data"};
 
 // Binds and converts the eleven arguments in parameter order; the first failure wins.
 Result<RiskInputs> bind_inputs(const FunctionDescription& desc, PyObject* const* args,
@@ -47,11 +47,5 @@ inline PyObject* scalar_call(const FunctionDescription& desc, RiskFunction fn,
     return checked_new(PyFloat_FromDouble(r.percent));
   });
 }
-
-// One batch call: bind `data`, check and decode the array, evaluate on the pool with the model's
-// RowsFunction, and wrap the results in a new float64 array without a copy.
-PyObject* calculate_risk_rust_parallel_np(const FunctionDescription& desc, RowsFunction fn,
-                                          PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) noexcept;
 
 }  // namespace corvane
