@@ -31,6 +31,7 @@ pytest: install
 # The benchmark: every figure against a baseline timed in the same run.
 bench: install
 	$(PY) bench/bench.py
+	$(PY) bench/score_bench.py
 	$(PY) bench/cluster_bench.py
 
 pool-test:

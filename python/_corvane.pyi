@@ -68,5 +68,19 @@ calculate_30_yr_cvd_rust_parallel_np: _BatchRisk
 calculate_10_yr_hf_rust_parallel_np: _BatchRisk
 calculate_30_yr_hf_rust_parallel_np: _BatchRisk
 
+# Private: the columnar engine behind corvane.score, and the pool's size.
+_status_messages: tuple[str | None, ...]
+_status_messages_mmol: tuple[str | None, ...]
+
+def _score_columns(
+    columns: tuple[npt.NDArray[np.generic], ...],
+    missing: tuple[npt.NDArray[np.bool_] | None, ...],
+    models: tuple[str, ...],
+    cholesterol_mmol: bool,
+    risks: npt.NDArray[np.float64],
+    statuses: npt.NDArray[np.uint8] | None,
+    errors: npt.NDArray[np.uint8] | None,
+    /,
+) -> None: ...
 def _worker_count() -> int:
     """The worker pool's number of threads; creates the pool. Private, not in __all__."""

@@ -18,6 +18,7 @@
 #include "risk/cvd.hpp"
 #include "risk/heart_failure.hpp"
 #include "scalar.hpp"
+#include "score_columns.hpp"
 
 namespace corvane {
 namespace {
@@ -144,6 +145,13 @@ PyObject* worker_count_entry(PyObject*, PyObject*) noexcept {
 PyMethodDef kPrivateMethods[] = {
     {"_worker_count", &worker_count_entry, METH_NOARGS,
      "_worker_count()\n--\n\nThe worker pool's number of threads, creating the pool."},
+    {"_score_columns",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&score_columns_entry)),
+     METH_FASTCALL,
+     "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)\n--\n\n"
+     "Scores eleven 1-D columns for the named models in one pass. Fills risks (models, n)\n"
+     "float64, and unless None statuses (models, n) uint8 and errors (1, n) uint8: per row\n"
+     "the first refusing model's status in each horizon, first + 10 * second."},
 };
 
 std::array<FunctionDescription, kFunctionCount> descriptions() {
@@ -225,6 +233,7 @@ Result<Ref> init_module() {
     Result<bool> ok = register_function(module.get(), &def, false);
     if (!ok) return std::move(ok.error());
   }
+  if (Result<bool> ok = add_status_messages(module.get()); !ok) return std::move(ok.error());
   state.module = Ref::borrow(module.get()).release();  // kept for the process
   return module;
 }

@@ -53,7 +53,7 @@ def score_batch(
     ['id', 'cvd_10yr', 'error']
     """
     keep = keep_columns(keep, _column_names(batch), outcomes, horizons)
-    scored = _score(batch, outcomes, horizons, cholesterol_unit)
+    scored = corvane.score(batch, outcomes, horizons, cholesterol_unit=cholesterol_unit)
     if isinstance(scored, corvane.Scores):  # structured arrays and mappings
         raise TypeError(
             f"a batch must be a pandas DataFrame or a pyarrow Table, not {type(batch).__name__}"
@@ -116,33 +116,3 @@ def size_native_pool(threads: int) -> None:
 def _column_names(batch: Any) -> list[Any]:
     names = getattr(batch, "column_names", None)  # pyarrow
     return list(batch.columns if names is None else names)
-
-
-def _score(batch: Any, outcomes: Any, horizons: Any, cholesterol_unit: str) -> Any:
-    # Stand-in for corvane.score on dataframes: today's score returns a dict of columns
-    # and wants the exact column names.
-    if cholesterol_unit != "mg/dL":
-        raise ValueError(f"unknown cholesterol unit {cholesterol_unit!r}: choose mg/dL")
-    import pandas as pd
-    import pyarrow as pa
-
-    arrow = isinstance(batch, (pa.Table, pa.RecordBatch))
-    if not arrow and not hasattr(batch, "iloc"):
-        return corvane.score(batch, outcomes, horizons)
-    frame = batch.to_pandas() if arrow else batch
-    names = {c.casefold(): c for c in corvane.INPUT_COLUMNS}
-    frame = frame.rename(columns=lambda c: names.get(str(c).strip().casefold(), c))
-    scores = corvane.score(frame, outcomes, horizons)
-    if arrow:
-        return pa.table(
-            {
-                name: pa.array(column, pa.string() if name == "error" else pa.float64(),
-                               from_pandas=True)
-                for name, column in scores.items()
-            }
-        )
-    return pd.DataFrame(
-        {name: pd.Series(column, index=frame.index, dtype=column.dtype)
-         for name, column in scores.items()},
-        index=frame.index,
-    )

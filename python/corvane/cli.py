@@ -16,21 +16,12 @@ from typing import IO
 
 import numpy as np
 
-from . import (
-    _FAST_CODES,
-    _FLAG,
-    _KINDS,
-    _SEX,
-    HORIZONS,
-    INPUT_COLUMNS,
-    OUTCOMES,
-    Scores,
-    _decode_columns,
-    _has_message,
-    _resolve_models,
-    _score_values,
-    risk_column,
-)
+from . import HORIZONS, INPUT_COLUMNS, OUTCOMES, Scores, _columns, _results, risk_column
+from ._columns import FAST_CODES as _FAST_CODES
+from ._columns import FLAG as _FLAG
+from ._columns import KINDS as _KINDS
+from ._columns import SEX as _SEX
+from ._scoring import resolve_models as _resolve_models
 
 SAMPLE = "data/sample_cohort.csv"
 DEFAULT_CHUNK_BYTES = 4 << 20
@@ -166,6 +157,58 @@ def _version() -> str:
 
 
 # Reading ------------------------------------------------------------------------------------
+
+
+def _has_message(messages: np.ndarray) -> np.ndarray:
+    """Which rows of a message column hold a message (None is falsy, a message is not)."""
+    return messages.astype(bool)
+
+
+def _decode_columns(columns: Sequence[list[str]]) -> tuple[np.ndarray, dict[int, list[str]]]:
+    """The (n, 11) values of text columns, and each unreadable row's reasons."""
+    n = len(columns[0])
+    values = np.empty((n, len(INPUT_COLUMNS)), dtype=np.float64)
+    bad = np.zeros(n, dtype=bool)
+    decoded = []
+    for j, (name, kind, column) in enumerate(zip(INPUT_COLUMNS, _KINDS, columns)):
+        array = np.empty(n, dtype=object)
+        array[:] = column
+        decoded.append(_columns.read_column(name, kind, array))
+        values[:, j] = decoded[-1].values
+        bad |= np.isnan(values[:, j]) if kind == "number" else values[:, j] < 0
+    rows = np.flatnonzero(bad)
+    problems: dict[int, list[str]] = {int(r): [] for r in rows}
+    for column in decoded:
+        bad, reasons = column.reasons(rows)
+        for r, reason in zip(rows[bad].tolist(), reasons[bad].tolist()):
+            problems[r].append(reason)
+    return values, problems
+
+
+def _score_values(values: np.ndarray, problems: dict, models) -> Scores:
+    """Scores of decoded rows; a row with problems is refused with their "; "-joined text."""
+    n = len(values)
+    rows = np.fromiter(problems.keys(), np.intp, len(problems))
+    texts = np.empty(len(rows), dtype=object)
+    texts[:] = [r if isinstance(r, str) else "; ".join(r) for r in problems.values()]
+    missing = np.zeros(n, dtype=bool)
+    missing[rows] = True
+    lookup = np.full(n, None, dtype=object)
+    lookup[rows] = texts
+    columns = [
+        _columns.EngineColumn(
+            values[:, j],
+            missing if j == 0 else None,
+            (lambda r: (missing[r], lookup[r]))
+            if j == 0
+            else (lambda r: (np.zeros(len(r), bool), np.full(len(r), None, object))),
+        )
+        for j in range(len(INPUT_COLUMNS))
+    ]
+    for j, kind in enumerate(_KINDS):
+        if kind != "number":  # a row with problems may hold -1 codes; they are masked anyway
+            columns[j].values = np.where(missing, 0.0, values[:, j])
+    return _results.as_scores(_columns.InputTable(n, columns), models, False)
 
 
 def _read_header(stream: IO[bytes], name: str, models: Sequence[tuple[str, int]]):

@@ -1,0 +1,225 @@
+// The private entry behind corvane.score: the columnar pass over eleven buffers, and the status
+// texts it is read with.
+#define PY_SSIZE_T_CLEAN
+#include "score_columns.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binding/binding.hpp"
+#include "columns.hpp"
+#include "pool/pool.hpp"
+
+namespace corvane {
+namespace {
+
+// A buffer held for the whole call; released on the calling thread, which holds the
+// interpreter lock, once the workers are done with it.
+class HeldBuffer {
+ public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // False with the interpreter's error pending when obj exports no such buffer.
+  bool acquire(PyObject* obj, int flags) noexcept {
+    held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+    return held_;
+  }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+constexpr std::string_view kSignature =
+    "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)";
+
+Pending bad_argument(std::string_view what) noexcept {
+  std::string text;
+  try {
+    text = std::string(kSignature.substr(0, kSignature.find('('))) + ": " + std::string(what);
+  } catch (...) {
+    return Pending::type_error(what);
+  }
+  return Pending::type_error(text);
+}
+
+// The cell type of a buffer format: native byte order only, integers by their size.
+std::optional<CellType> cell_type(const Py_buffer& view) noexcept {
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
+    format.remove_prefix(1);
+  }
+  if (format.size() != 1) return std::nullopt;
+  const char f = format[0];
+  if (f == 'd' && view.itemsize == 8) return CellType::kFloat64;
+  if (f == 'f' && view.itemsize == 4) return CellType::kFloat32;
+  constexpr std::string_view kSigned = "bhilqn";
+  constexpr std::string_view kUnsigned = "BHILQN?";
+  const bool is_signed = kSigned.find(f) != std::string_view::npos;
+  if (!is_signed && kUnsigned.find(f) == std::string_view::npos) return std::nullopt;
+  switch (view.itemsize) {
+    case 1:
+      return is_signed ? CellType::kInt8 : CellType::kUInt8;
+    case 2:
+      return is_signed ? CellType::kInt16 : CellType::kUInt16;
+    case 4:
+      return is_signed ? CellType::kInt32 : CellType::kUInt32;
+    case 8:
+      return is_signed ? CellType::kInt64 : CellType::kUInt64;
+    default:
+      return std::nullopt;
+  }
+}
+
+bool one_dimensional(const Py_buffer& view, Py_ssize_t n) noexcept {
+  return view.ndim == 1 && view.shape != nullptr && view.shape[0] == n;
+}
+
+// A writable C-contiguous (models, n) output of the given format.
+bool output_fits(const Py_buffer& view, char format, std::size_t models, Py_ssize_t& n) noexcept {
+  std::string_view f = view.format != nullptr ? view.format : "B";
+  if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
+  if (f.size() != 1 || f[0] != format || view.ndim != 2 || view.readonly) return false;
+  if (static_cast<std::size_t>(view.shape[0]) != models) return false;
+  n = view.shape[1];
+  return true;
+}
+
+void score_range(void* context, std::size_t begin, std::size_t end) {
+  score_rows(*static_cast<const ColumnarJob*>(context), begin, end);
+}
+
+Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 7) return bad_argument("takes exactly 7 positional arguments");
+  PyObject* columns = args[0];
+  PyObject* missing = args[1];
+  PyObject* models = args[2];
+  PyObject* mmol = args[3];
+  if (!PyTuple_Check(columns) || PyTuple_GET_SIZE(columns) != 11 || !PyTuple_Check(missing) ||
+      PyTuple_GET_SIZE(missing) != 11) {
+    return bad_argument("columns and missing must be tuples of 11");
+  }
+  if (!PyTuple_Check(models) || PyTuple_GET_SIZE(models) < 1 ||
+      PyTuple_GET_SIZE(models) > static_cast<Py_ssize_t>(kColumnarModels.size())) {
+    return bad_argument("models must be a tuple of 1 to 6 model names");
+  }
+  if (!PyBool_Check(mmol)) return bad_argument("cholesterol_mmol must be a bool");
+
+  ColumnarJob job;
+  job.cholesterol_mmol = mmol == Py_True;
+  job.model_count = static_cast<std::size_t>(PyTuple_GET_SIZE(models));
+  for (std::size_t k = 0; k < job.model_count; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(models, k);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();
+      return bad_argument("a model name is not text");
+    }
+    const std::string_view wanted(text, static_cast<std::size_t>(size));
+    for (const ColumnarModel& model : kColumnarModels) {
+      if (model.name == wanted) job.models[k] = &model;
+    }
+    if (job.models[k] == nullptr) return bad_argument("unknown model name");
+  }
+
+  for (std::size_t k = 0; k < job.model_count; ++k) {
+    job.horizon_slot[k] = job.models[k]->ten_year == job.models[0]->ten_year ? 0 : 1;
+    job.coefficients[k] = lane_coefficients(*job.models[k]);
+  }
+
+  HeldBuffer risks, statuses, errors;
+  constexpr int kOutput = PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+  if (!risks.acquire(args[4], kOutput)) return Pending::fetch();
+  Py_ssize_t n = 0, n_other = 0;
+  if (!output_fits(risks.view(), 'd', job.model_count, n)) {
+    return bad_argument("risks must be a writable (models, n) float64 array");
+  }
+  job.n = static_cast<std::size_t>(n);
+  job.risks = static_cast<double*>(risks.view().buf);
+  if (args[5] != Py_None) {
+    if (!statuses.acquire(args[5], kOutput)) return Pending::fetch();
+    if (!output_fits(statuses.view(), 'B', job.model_count, n_other) || n_other != n) {
+      return bad_argument("statuses must be None or a writable (models, n) uint8 array");
+    }
+    job.statuses = static_cast<std::uint8_t*>(statuses.view().buf);
+  }
+  if (args[6] != Py_None) {
+    if (!errors.acquire(args[6], kOutput)) return Pending::fetch();
+    if (!output_fits(errors.view(), 'B', 1, n_other) || n_other != n) {
+      return bad_argument("errors must be None or a writable (1, n) uint8 array");
+    }
+    job.errors = static_cast<std::uint8_t*>(errors.view().buf);
+  }
+
+  std::array<HeldBuffer, 11> held, held_missing;
+  for (std::size_t j = 0; j < 11; ++j) {
+    if (!held[j].acquire(PyTuple_GET_ITEM(columns, j), PyBUF_RECORDS_RO)) return Pending::fetch();
+    const Py_buffer& view = held[j].view();
+    const std::optional<CellType> type = cell_type(view);
+    if (!type) return bad_argument("a column is not of a native numeric type");
+    if (!one_dimensional(view, n)) return bad_argument("a column is not 1-D of length n");
+    job.columns[j] = {.data = static_cast<const char*>(view.buf),
+                      .stride = view.strides[0],
+                      .type = *type,
+                      .missing = nullptr,
+                      .missing_stride = 0};
+    PyObject* mask = PyTuple_GET_ITEM(missing, j);
+    if (mask == Py_None) continue;
+    if (!held_missing[j].acquire(mask, PyBUF_RECORDS_RO)) return Pending::fetch();
+    const Py_buffer& mask_view = held_missing[j].view();
+    if (mask_view.itemsize != 1 || !one_dimensional(mask_view, n)) {
+      return bad_argument("a missing mask is not 1-D of bytes of length n");
+    }
+    job.columns[j].missing = static_cast<const char*>(mask_view.buf);
+    job.columns[j].missing_stride = mask_view.strides[0];
+  }
+  // The interpreter lock stays held, as in the batch functions; the workers see only the
+  // buffers, which the held views keep alive until this returns.
+  parallel_for(job.n, &score_range, &job);
+  return Ref::borrow(Py_None);
+}
+
+// A tuple of the status texts, each followed by its suffix, None for an empty one, as the
+// module attribute `name`.
+Result<bool> add_texts(PyObject* module, const char* name,
+                       const std::array<std::string_view, 10>& suffixes) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kStatusMessages.size())));
+  if (!tuple) return Pending::fetch();
+  for (std::size_t s = 0; s < kStatusMessages.size(); ++s) {
+    const std::string_view text = kStatusMessages[s];
+    const std::string_view suffix = suffixes[s];
+    Ref item = text.empty() ? Ref::borrow(Py_None)
+                            : Ref::steal(PyUnicode_FromFormat(
+                                  "%.*s%.*s", static_cast<int>(text.size()), text.data(),
+                                  static_cast<int>(suffix.size()), suffix.data()));
+    if (!item) return Pending::fetch();
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(s), item.release());  // steals
+  }
+  if (PyModule_AddObjectRef(module, name, tuple.get()) < 0) return Pending::fetch();
+  return true;
+}
+
+}  // namespace
+
+PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return call_frame([&]() -> Result<Ref> { return score_columns(args, nargs); });
+}
+
+Result<bool> add_status_messages(PyObject* module) noexcept {
+  if (Result<bool> ok = add_texts(module, "_status_messages", {}); !ok) return ok;
+  return add_texts(module, "_status_messages_mmol", kMmolSuffixes);
+}
+
+}  // namespace corvane
