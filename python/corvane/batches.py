@@ -17,7 +17,6 @@ from collections.abc import Iterable, Sequence
 from typing import Any
 
 import _corvane
-import numpy as np
 
 import corvane
 
@@ -52,7 +51,7 @@ def score_batch(
     >>> list(score_batch(pd.DataFrame([dict(row, id=7)]), "cvd", 10, keep="id").columns)
     ['id', 'cvd_10yr', 'error']
     """
-    keep = keep_columns(keep, _column_names(batch), outcomes, horizons)
+    keep = keep_columns(keep, _column_names(batch))
     scored = corvane.score(batch, outcomes, horizons, cholesterol_unit=cholesterol_unit)
     if isinstance(scored, corvane.Scores):  # structured arrays and mappings
         raise TypeError(
@@ -67,12 +66,7 @@ def score_batch(
     return scored
 
 
-def keep_columns(
-    keep: Sequence[str] | str,
-    found: Sequence[Any],
-    outcomes: Iterable[str] | str = OUTCOMES,
-    horizons: Iterable[int] | int = HORIZONS,
-) -> list[str]:
+def keep_columns(keep: Sequence[str] | str, found: Sequence[Any]) -> list[str]:
     """``keep`` as a list, checked against the columns ``found`` and the output's names."""
     keep = [keep] if isinstance(keep, str) else list(keep)
     missing = [name for name in keep if name not in found]
@@ -81,9 +75,7 @@ def keep_columns(
             f"keep: no column {', '.join(map(repr, missing))}"
             f" (found: {', '.join(map(str, found))})"
         )
-    outputs = {"error"} | {
-        risk_column(o, h) for o in OUTCOMES for h in HORIZONS
-    }
+    outputs = {"error"} | {risk_column(o, h) for o in OUTCOMES for h in HORIZONS}
     clash = [name for name in keep if name in outputs]
     if clash:
         raise ValueError(f"keep: {', '.join(map(repr, clash))} is an output column's name")
@@ -107,8 +99,7 @@ def size_native_pool(threads: int) -> None:
             return
         os.environ[POOL_VARIABLES[0]] = str(max(1, int(threads)))
         try:
-            # An empty batch starts the pool and scores nothing.
-            _corvane.calculate_10_yr_cvd_rust_parallel_np(np.empty((0, 11)))
+            _corvane._worker_count()  # starts the pool
         finally:
             del os.environ[POOL_VARIABLES[0]]
 

@@ -66,7 +66,7 @@ def score(
     kwargs = dict(
         outcomes=outcomes,
         horizons=horizons,
-        keep=keep_columns(keep, list(ddf.columns), outcomes, horizons),
+        keep=keep_columns(keep, list(ddf.columns)),
         cholesterol_unit=cholesterol_unit,
     )
     meta = score_batch(ddf._meta, **kwargs)

@@ -68,7 +68,7 @@ def score(
     kwargs = dict(
         outcomes=outcomes,
         horizons=horizons,
-        keep=keep_columns(keep, sdf.columns, outcomes, horizons),
+        keep=keep_columns(keep, sdf.columns),
         cholesterol_unit=cholesterol_unit,
     )
     wanted = {name.casefold() for name in INPUT_COLUMNS}
