@@ -111,15 +111,17 @@ def test_an_interrupted_run_leaves_no_output(tmp_path):
     code = ("import sys; from corvane._dataset import score_dataset;"
             f" sys.exit(score_dataset({str(tmp_path / 'in')!r}, {str(tmp_path / 'out')!r},"
             " 'local:2', ('cvd', 'ascvd', 'hf'), (10, 30)))")
-    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
     deadline = time.monotonic() + 60
-    # Interrupt once the first part is written: the run is then surely under way.
+    # Ctrl-C, as a terminal sends it to the command and its workers, once the first part is
+    # written: the run is then surely under way.
     while not any(name.endswith(".tmp") and os.listdir(tmp_path / name)
                   for name in os.listdir(tmp_path)):
         assert proc.poll() is None and time.monotonic() < deadline
         time.sleep(0.005)
-    proc.send_signal(signal.SIGINT)
+    os.killpg(proc.pid, signal.SIGINT)
     _, err = proc.communicate(timeout=60)
-    assert proc.returncode == 130, err
-    assert err.endswith(f"\ncorvane: interrupted; {tmp_path / 'out'} is unchanged\n")
+    message = f"\ncorvane: interrupted; {tmp_path / 'out'} is unchanged\n"
+    assert (proc.returncode, err) == (130, message)
     assert os.listdir(tmp_path) == ["in"]

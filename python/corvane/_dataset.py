@@ -110,7 +110,8 @@ def _run(
 
         import corvane.dask
     except ImportError:
-        raise DatasetError('--scheduler needs Dask: pip install "corvane[dask]"', EXIT_USAGE) from None
+        message = '--scheduler needs Dask: pip install "corvane[dask]"'
+        raise DatasetError(message, EXIT_USAGE) from None
 
     workers = _local_workers(scheduler)
     files = _input_files(dataset)
@@ -228,7 +229,7 @@ def _client(scheduler: str, workers: int | None) -> Iterator[Any]:
     from distributed import Client, LocalCluster
 
     # The run reports in one line; Dask's own log lines would only bury it.
-    logging.getLogger("distributed").setLevel(logging.ERROR)
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
     if workers is None:
         try:
             client = Client(scheduler, timeout="10s")
@@ -237,15 +238,32 @@ def _client(scheduler: str, workers: int | None) -> Iterator[Any]:
         with client:
             yield client
         return
-    cluster = LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=LOOPBACK_ANY_PORT,
-        silence_logs=logging.ERROR,
-    )
+    # Ctrl-C in a terminal reaches every process of the group. The workers inherit an ignored
+    # SIGINT, so only this process reacts: it stops them and reports in one line, where each
+    # worker would print its own traceback.
+    with _sigint_ignored():
+        cluster = LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=LOOPBACK_ANY_PORT,
+            silence_logs=logging.CRITICAL,  # failures reach the client as exceptions
+        )
     with cluster, Client(cluster) as client:
         yield client
+
+
+@contextlib.contextmanager
+def _sigint_ignored() -> Iterator[None]:
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not the main thread: leave signals alone
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @contextlib.contextmanager
