@@ -41,17 +41,18 @@ def canonical_nan(frame):
 
 
 def test_local_spark_equals_the_whole_table(spark, tmp_path):
-    whole = write_cohort(tmp_path, 3, 10_000)
-    sdf = spark.read.parquet(str(tmp_path))
-    scored = corvane.spark.score(sdf, ["hf", "ascvd"], keep=["patient_id", "note"])
+    whole = write_cohort(tmp_path, 3, 10_000).rename(columns={"patient_id": "patient.id"})
+    # A dot in a name, as Spark tables often have, is part of the name.
+    sdf = spark.read.parquet(str(tmp_path)).withColumnRenamed("patient_id", "patient.id")
+    scored = corvane.spark.score(sdf, ["hf", "ascvd"], keep=["patient.id", "note"])
     assert spark.sparkContext.pythonExec == sys.executable
     assert [(f.name, f.dataType.simpleString()) for f in scored.schema.fields] == [
-        ("patient_id", "bigint"), ("note", "string"), ("hf_10yr", "double"),
+        ("patient.id", "bigint"), ("note", "string"), ("hf_10yr", "double"),
         ("ascvd_10yr", "double"), ("hf_30yr", "double"), ("ascvd_30yr", "double"),
         ("error", "string"),
     ]
-    got = scored.toArrow().to_pandas().sort_values("patient_id", ignore_index=True)
-    expected = score_batch(whole, ["hf", "ascvd"], keep=["patient_id", "note"])
+    got = scored.toArrow().to_pandas().sort_values("patient.id", ignore_index=True)
+    expected = score_batch(whole, ["hf", "ascvd"], keep=["patient.id", "note"])
     assert_same_scores(canonical_nan(got), canonical_nan(expected))
 
 

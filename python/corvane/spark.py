@@ -34,6 +34,7 @@ from .batches import keep_columns, score_batch, size_native_pool
 try:
     import pyarrow as pa
     from pyspark.sql import DataFrame
+    from pyspark.sql.functions import col
     from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
     from pyspark.sql.types import StructType
 except ImportError as e:  # pragma: no cover - depends on the environment
@@ -73,7 +74,7 @@ def score(
     )
     wanted = {name.casefold() for name in INPUT_COLUMNS}
     used = [c for c in sdf.columns if c in kwargs["keep"] or c.strip().casefold() in wanted]
-    projected = sdf.select(*(sdf[c] for c in used))
+    projected = sdf.select(*(col(_quoted(c)) for c in used))
     empty = to_arrow_schema(projected.schema).empty_table()
     produced = score_batch(empty, **kwargs).schema
     kept = {f.name: f for f in projected.schema.fields}
@@ -81,23 +82,27 @@ def score(
         [kept[f.name] if f.name in kept else f for f in from_arrow_schema(produced).fields]
     )
     _use_this_interpreter(sdf)
+    # mapInArrow reads its input columns by name, unquoted, so a dot would be taken for a
+    # struct field: the batches travel under plain names and get theirs back in the worker.
+    plain = projected.select(*(col(_quoted(c)).alias(f"_{i}") for i, c in enumerate(used)))
+    kwargs["names"] = used
     with warnings.catch_warnings():
         # Said of pandas 3 whatever the function does; this one never touches pandas.
         warnings.filterwarnings(
             "ignore", "PySpark does not yet fully support pandas", FutureWarning
         )
-        return projected.mapInArrow(partial(_score_batches, schema=produced, **kwargs), schema)
+        return plain.mapInArrow(partial(_score_batches, schema=produced, **kwargs), schema)
 
 
 def _score_batches(
-    batches: Iterator[pa.RecordBatch], *, schema: pa.Schema, **kwargs: Any
+    batches: Iterator[pa.RecordBatch], *, schema: pa.Schema, names: list[str], **kwargs: Any
 ) -> Iterator[pa.RecordBatch]:
     from pyspark import TaskContext
 
     context = TaskContext.get()
     size_native_pool(context.cpus() if context is not None else 1)
     for batch in batches:
-        scored = score_batch(batch, **kwargs)
+        scored = score_batch(batch.rename_columns(names), **kwargs)
         # A kept column's type is the batch's own; the others are as announced.
         scored = scored.cast(pa.schema([
             schema.field(f.name) if f.name not in kwargs["keep"] else f for f in scored.schema
@@ -105,9 +110,16 @@ def _score_batches(
         yield from scored.to_batches()
 
 
+def _quoted(name: str) -> str:
+    return "`" + name.replace("`", "``") + "`"
+
+
 def _use_this_interpreter(sdf: DataFrame) -> None:
     """Run a local master's Python workers on this interpreter unless the user chose one."""
-    context = sdf.sparkSession.sparkContext
+    try:
+        context = sdf.sparkSession.sparkContext
+    except Exception:  # noqa: BLE001 - Spark Connect has no context here; its server decides
+        return
     if (
         "PYSPARK_PYTHON" not in os.environ
         and context.pythonExec == _SPARK_DEFAULT_PYTHON
