@@ -28,10 +28,11 @@ install: venv
 pytest: install
 	$(PY) -m pytest -q
 
-# The benchmark: every figure against a baseline timed in the same run.
+# The benchmarks: every figure against a baseline timed in the same run.
 bench: install
 	$(PY) bench/bench.py
 	$(PY) bench/score_bench.py
+	$(PY) bench/cli_bench.py
 	$(PY) bench/cluster_bench.py
 
 pool-test:

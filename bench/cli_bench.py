@@ -1,0 +1,202 @@
+#!/usr/bin/env python3
+"""`corvane score` on generated cohort files, each figure against a baseline timed in the same run.
+
+    .venv/bin/python bench/cli_bench.py [--rows 1000000] [--memory-rows 10000000] [--rounds 3]
+
+Files: a cohort CSV with 1% of rows out of a model's range and 0.01% empty cells (the clean
+file), the same with 1% of rows holding an unreadable cell, and the clean file as Parquet.
+Baseline: the plain pipeline "polars read_csv -> six batch calls -> polars write_csv" in a
+subprocess of its own, like the command. Every run has W=2 workers; rounds alternate the
+command and the baseline so that other load touches both alike, and the fastest round counts.
+"""
+
+import argparse
+import contextlib
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import polars as pl
+
+INPUTS = ("sex", "age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "has_diabetes",
+          "current_smoker", "bmi", "egfr", "on_htn_meds", "on_cholesterol_meds")
+ENV = {**os.environ, "RAYON_NUM_THREADS": "2"}
+
+PLAIN_PIPELINE = """
+import sys, numpy as np, polars as pl, _corvane
+source, target = sys.argv[1], sys.argv[2]
+frame = pl.read_csv(source)
+data = frame.select(pl.col("sex").replace_strict({"male": 1.0, "female": 0.0}, default=None),
+                    pl.col(%r).cast(pl.Float64)).to_numpy()
+risks = {f"{o}_{h}yr": getattr(_corvane, f"calculate_{h}_yr_{o}_rust_parallel_np")(data)
+         for h in (10, 30) for o in ("cvd", "ascvd", "hf")}
+frame.with_columns(pl.Series(k, v, nan_to_null=True) for k, v in risks.items()).write_csv(target)
+""" % (list(INPUTS[1:]),)
+
+
+def cohort(rows: int, seed: int, unreadable: float = 0.0) -> pl.DataFrame:
+    """A cohort as text columns: 1% of rows with a value out of range, 0.01% empty cells."""
+    rng = np.random.default_rng(seed)
+    columns = {
+        "patient_id": pl.Series(np.arange(rows)).cast(pl.String).str.pad_start(7, "0"),
+        "sex": np.where(rng.random(rows) < 0.5, "female", "male"),
+        "age": rng.integers(30, 60, rows),
+        "total_cholesterol": rng.integers(130, 321, rows),
+        "hdl_cholesterol": rng.integers(20, 101, rows),
+        "systolic_bp": rng.integers(90, 201, rows),
+        "has_diabetes": rng.integers(0, 2, rows),
+        "current_smoker": rng.integers(0, 2, rows),
+        "bmi": np.round(rng.uniform(18.5, 39.9, rows), 1),
+        "egfr": rng.integers(15, 141, rows),
+        "on_htn_meds": rng.integers(0, 2, rows),
+        "on_cholesterol_meds": rng.integers(0, 2, rows),
+    }
+    columns["systolic_bp"][rng.random(rows) < 0.01] = 250  # out of range
+    frame = pl.DataFrame(columns).with_columns(pl.all().cast(pl.String))
+    numbers = ["age", "total_cholesterol", "hdl_cholesterol", "bmi", "egfr"]
+    for share, text in ((0.0001 / len(numbers), None), (unreadable / len(numbers), "n/k")):
+        if share:
+            frame = frame.with_columns(
+                pl.when(pl.lit(rng.random(rows) < share)).then(pl.lit(text)).otherwise(pl.col(c))
+                .alias(c) for c in numbers)
+    return frame
+
+
+def timed_run(command: list[str]) -> tuple[float, int]:
+    """Seconds and peak resident kilobytes of one subprocess."""
+    wrapper = ("import resource, subprocess, sys, time; t = time.perf_counter();"
+               " code = subprocess.run(sys.argv[1:], env=None).returncode;"
+               " t = time.perf_counter() - t;"
+               " print(t, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, code)")
+    out = subprocess.run([sys.executable, "-c", wrapper, *command], env=ENV, check=True,
+                         capture_output=True, text=True).stdout.split()
+    if out[2] not in ("0", "1"):
+        raise SystemExit(f"{' '.join(command)} exited with {out[2]}")
+    return float(out[0]), int(out[1])
+
+
+def stages(path: Path) -> dict[str, float]:
+    """Seconds per stage of the command on ``path``, run in this process (W=2 as well)."""
+    import _corvane
+    from corvane import _cohort_cells, _cohort_command, _cohort_input
+
+    request = _cohort_command.Request(path=None, output=None, outcomes=["cvd", "ascvd", "hf"],
+                                      horizons=[10, 30])
+    source = _cohort_input.open_source(
+        str(path), delimiter=None, encoding="utf-8", batch_rows=_cohort_command.DEFAULT_BATCH_ROWS,
+        wanted=lambda names: _cohort_command.count_wanted(names, request))
+    plan, _ = _cohort_command.plan_columns(source, request)
+    seconds = dict.fromkeys(["read", "decode", "corvane.score", "six batch calls alone", "write"],
+                            0.0)
+    batch_fns = [getattr(_corvane, f"calculate_{h}_yr_{o}_rust_parallel_np")
+                 for h in (10, 30) for o in ("cvd", "ascvd", "hf")]
+    start = time.perf_counter()
+    for batch in source.batches():
+        now = time.perf_counter()
+        seconds["read"] += now - start
+        decoded = _cohort_cells.decode(batch.frame, plan)
+        seconds["decode"] += time.perf_counter() - now
+        now = time.perf_counter()
+        scores = _cohort_command.score_frame(decoded.inputs, request.outcomes, request.horizons,
+                                             "mg/dL")
+        seconds["corvane.score"] += time.perf_counter() - now
+        data = decoded.inputs.to_numpy()
+        now = time.perf_counter()
+        for fn in batch_fns:
+            fn(data)
+        seconds["six batch calls alone"] += time.perf_counter() - now
+        now = time.perf_counter()
+        pl.concat([batch.frame, scores], how="horizontal").write_csv(io.BytesIO())
+        seconds["write"] += time.perf_counter() - now
+        start = time.perf_counter()
+    source.close()
+    return seconds
+
+
+def corvane(source: Path, target: Path) -> list[str]:
+    return [sys.executable, "-m", "corvane", "score", str(source), "-o", str(target)]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--memory-rows", type=int, default=10_000_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        clean, dirty, parquet = tmp / "clean.csv", tmp / "dirty.csv", tmp / "clean.parquet"
+        frame = cohort(args.rows, seed=1)
+        frame.write_csv(clean)
+        # Parquet holds typed columns, as a real one would.
+        frame.with_columns(pl.col(INPUTS[1:]).cast(pl.Float64)).write_parquet(parquet)
+        cohort(args.rows, seed=1, unreadable=0.01).write_csv(dirty)
+        pipeline = tmp / "pipeline.py"
+        pipeline.write_text(PLAIN_PIPELINE)
+        runs = {
+            "corvane score, clean CSV -> CSV": corvane(clean, tmp / "a.csv"),
+            "plain polars pipeline, CSV -> CSV": [sys.executable, str(pipeline), str(clean),
+                                                  str(tmp / "b.csv")],
+            "corvane score, 1% unreadable CSV -> CSV": corvane(dirty, tmp / "c.csv"),
+            "corvane score, Parquet -> Parquet": corvane(parquet, tmp / "d.parquet"),
+        }
+        best = {name: float("inf") for name in runs}
+        for _ in range(args.rounds):
+            for name, command in runs.items():
+                best[name] = min(best[name], timed_run(command)[0])
+        print(f"{args.rows:,} rows, CSV {clean.stat().st_size / 1e6:.0f} MB, W=2,"
+              f" fastest of {args.rounds} rounds")
+        for name, seconds in best.items():
+            print(f"  {name:<42} {seconds:6.2f} s  {args.rows / seconds:>12,.0f} rows/s")
+        os.environ["RAYON_NUM_THREADS"] = "2"
+        print("  of which, clean CSV in this process:")
+        for stage, spent in stages(clean).items():
+            print(f"    {stage:<40} {spent:6.2f} s")
+        # The same Parquet run inside this process: without the interpreter's start and imports.
+        from corvane import cli
+
+        inside = float("inf")
+        for _ in range(args.rounds):
+            start = time.perf_counter()
+            with contextlib.redirect_stderr(io.StringIO()):  # the count of unreadable rows
+                cli.main(["score", str(parquet), "-o", str(tmp / "e.parquet")])
+            inside = min(inside, time.perf_counter() - start)
+        print(f"    Parquet -> Parquet, started and imported  {inside:6.2f} s"
+              f"  {args.rows / inside:>12,.0f} rows/s")
+        names = list(best)
+        clean_s, plain_s, dirty_s, parquet_s = (best[n] for n in names)
+        print("\nTargets:")
+        rate = args.rows / clean_s
+        print(f"  end to end >= 1.0M rows/s                 {rate / 1e6:6.2f}M rows/s"
+              f"  {'met' if rate >= 1e6 else 'NOT met'}")
+        print(f"  no slower than the plain pipeline         {plain_s / clean_s:6.2f}x its speed"
+              f"  {'met' if clean_s <= plain_s else 'NOT met'}")
+        print(f"  1% unreadable within 20% of clean         {dirty_s / clean_s:6.2f}x the time"
+              f"  {'met' if dirty_s <= 1.2 * clean_s else 'NOT met'}")
+        rate = args.rows / parquet_s
+        print(f"  Parquet -> Parquet >= 3M rows/s           {rate / 1e6:6.2f}M rows/s"
+              f"  {'met' if rate >= 3e6 else 'NOT met'}"
+              f"  ({args.rows / inside / 1e6:.2f}M rows/s once started)")
+        if args.memory_rows:
+            big = tmp / "big.csv"
+            with open(big, "wb") as out:
+                step = 1_000_000
+                for start in range(0, args.memory_rows, step):
+                    part = cohort(min(step, args.memory_rows - start), seed=start)
+                    part.write_csv(out, include_header=start == 0)
+            for f in (clean, dirty, parquet):
+                f.unlink()
+            seconds, peak_kb = timed_run(corvane(big, tmp / "big_out.csv"))
+            peak = peak_kb / 1024
+            print(f"  {args.memory_rows:,}-row CSV peak RSS <= 500 MB     {peak:6.0f} MB"
+                  f"  {'met' if peak <= 500 else 'NOT met'}"
+                  f"  ({big.stat().st_size / 1e6:.0f} MB in {seconds:.1f} s)")
+
+
+if __name__ == "__main__":
+    main()

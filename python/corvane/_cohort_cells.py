@@ -1,0 +1,186 @@
+"""The eleven model inputs read out of a batch's cells, vectorized, with a reason per bad cell."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import polars as pl
+
+from . import INPUT_COLUMNS
+
+_SEX, _NUMBER, _FLAG = "sex", "number", "flag"
+KINDS = dict(
+    zip(
+        INPUT_COLUMNS,
+        (_SEX, _NUMBER, _NUMBER, _NUMBER, _NUMBER, _FLAG, _FLAG, _NUMBER, _NUMBER, _FLAG, _FLAG),
+    )
+)
+# Accepted codes, compared after stripping and lower-casing; numbers equal to 1 or 0 also do.
+_CODES = {
+    _SEX: {"male": 1.0, "female": 0.0, "1": 1.0, "0": 0.0},
+    _FLAG: {"1": 1.0, "0": 0.0, "true": 1.0, "false": 0.0, "yes": 1.0, "no": 0.0},
+}
+# The codes as files usually spell them, read without stripping or lower-casing.
+_SPELLINGS = {
+    kind: {f(text): v for text, v in codes.items() for f in (str, str.upper, str.capitalize)}
+    for kind, codes in _CODES.items()
+}
+MISSING = ("", "na", "n/a", "nan", "null", "none")
+_EXPECTED = {
+    _SEX: "male/female or 1/0",
+    _FLAG: "one of 0/1 true/false yes/no",
+    _NUMBER: "a number",
+}
+_SHOWN_CHARS = 40
+
+
+@dataclass
+class Plan:
+    """Where each input sits among the file's columns and how its cells are read."""
+
+    positions: dict[str, int]  # input name -> file column index
+    labels: dict[str, str]  # input name -> the column's name in the file, for messages
+    codes: dict[str, dict[str, str]] = field(default_factory=dict)  # input -> {from: to}
+    decimal_comma: bool = False
+
+
+@dataclass
+class Decoded:
+    inputs: pl.DataFrame  # the eleven inputs as Float64, null where a cell is bad
+    reasons: pl.Series  # per row: "age: missing value; ..." or null
+    comma_numbers: int  # cells that would read as numbers with a decimal comma
+
+
+def code_problem(name: str, to: str) -> str | None:
+    """Why ``to`` cannot stand for a value of input ``name`` (for --code), or None."""
+    kind = KINDS[name]
+    if kind == _NUMBER:
+        try:
+            float(to)
+        except ValueError:
+            return f"{to!r} is not a number"
+    elif to.strip().lower() not in _CODES[kind]:
+        return f"{to!r} is not one of {'/'.join(_CODES[kind])}"
+    return None
+
+
+def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
+    """Decode the input columns of ``frame`` (named c0, c1, ...).
+
+    A first pass reads the common spellings of every cell; only the rows where it finds
+    nothing are read again carefully (spaces, letter case, missing markers) and explained.
+    """
+    first = frame.select(
+        _fast_value(name, frame.schema, plan).alias(name) for name in INPUT_COLUMNS
+    )
+    unread = first.select(pl.any_horizontal(pl.all().is_null() | pl.all().is_nan())).to_series()
+    none = pl.Series("reason", [None] * len(frame), pl.String)
+    if not unread.any():
+        return Decoded(first, none, 0)
+    rows = unread.arg_true()
+    subset = frame[rows]
+    parts = {name: _careful_value(name, frame.schema, plan) for name in INPUT_COLUMNS}
+    read = subset.select(
+        *[
+            pl.when(missing).then(None).otherwise(value).alias(name)
+            for name, (value, missing, _) in parts.items()
+        ],
+        pl.sum_horizontal(comma for _, _, comma in parts.values()).sum().alias("commas"),
+    )
+    # Messages only for the columns that have a bad cell among these rows.
+    reasons = []
+    for name, (value, missing, _) in parts.items():
+        if not read[name].null_count():
+            continue
+        label = plan.labels[name]
+        shown = _quoted(pl.col(f"c{plan.positions[name]}").cast(pl.String))
+        reasons.append(
+            pl.when(missing)
+            .then(pl.lit(f"{label}: missing value"))
+            .when(value.is_null())
+            .then(
+                pl.concat_str(
+                    pl.lit(f"{label}: "), shown, pl.lit(f" is not {_EXPECTED[KINDS[name]]}")
+                )
+            )
+        )
+    inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
+    if not reasons:  # every cell read on a closer look (spaces, letter case)
+        return Decoded(inputs, none, int(read["commas"][0]))
+    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
+    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
+    return Decoded(inputs, why, int(read["commas"][0]))
+
+
+def _fast_value(name: str, schema: pl.Schema, plan: Plan) -> pl.Expr:
+    """The cell's value when written the usual way, else null (or NaN)."""
+    source = f"c{plan.positions[name]}"
+    column = pl.col(source)
+    kind = KINDS[name]
+    codes = plan.codes.get(name)
+    if schema[source] != pl.String and not codes:
+        value = column.cast(pl.Float64, strict=False)
+        return value if kind == _NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
+    text = column.cast(pl.String)
+    if codes:
+        text = text.replace(codes)
+    if kind == _NUMBER:
+        if plan.decimal_comma:
+            text = text.str.replace(",", ".", literal=True)
+        return text.cast(pl.Float64, strict=False)  # NaN is sent to the careful pass
+    return text.replace_strict(_SPELLINGS[kind], default=None, return_dtype=pl.Float64)
+
+
+def _careful_value(name: str, schema: pl.Schema, plan: Plan):
+    """(value or null, whether the cell is missing, 1 where a decimal comma would read it)."""
+    source = f"c{plan.positions[name]}"
+    column = pl.col(source)
+    kind = KINDS[name]
+    codes = plan.codes.get(name)
+    if schema[source] != pl.String and not codes:
+        value = column.cast(pl.Float64, strict=False)
+        missing = value.is_null() | value.is_nan()
+        if kind != _NUMBER:
+            value = pl.when(value.is_in([0.0, 1.0])).then(value)
+        return value, missing, pl.lit(0)
+    text = column.cast(pl.String).str.strip_chars()
+    if codes:
+        text = text.replace(codes)
+    lower = text.str.to_lowercase()
+    missing = column.is_null() | lower.is_in(MISSING)
+    if kind == _NUMBER:
+        readable = text.str.replace(",", ".", literal=True) if plan.decimal_comma else text
+        value = readable.cast(pl.Float64, strict=False)
+        missing = missing | value.is_nan().fill_null(False)
+        comma = pl.lit(0)
+        if not plan.decimal_comma:
+            with_comma = text.str.replace(",", ".", literal=True).cast(pl.Float64, strict=False)
+            comma = (value.is_null() & with_comma.is_not_null()).cast(pl.Int64)
+        return value, missing, comma
+    number = text.cast(pl.Float64, strict=False)
+    value = pl.coalesce(
+        lower.replace_strict(_CODES[kind], default=None, return_dtype=pl.Float64),
+        pl.when(number.is_in([0.0, 1.0])).then(number),
+    )
+    return value, missing, pl.lit(0)
+
+
+def _quoted(column: pl.Expr) -> pl.Expr:
+    """The cell as Python would quote it in a message, shortened to 40 characters."""
+    escaped = column.str.replace_all("\\", "\\\\", literal=True)
+    single = pl.concat_str(
+        pl.lit("'"), escaped.str.replace_all("'", "\\'", literal=True), pl.lit("'")
+    )
+    double = pl.concat_str(pl.lit('"'), escaped, pl.lit('"'))
+    # Python's repr uses double quotes for text holding a single quote and no double quote.
+    use_double = column.str.contains("'", literal=True) & ~column.str.contains('"', literal=True)
+    shown = pl.when(use_double).then(double).otherwise(single)
+    shown = shown.str.replace_all("\n", "\\n", literal=True).str.replace_all(
+        "\r", "\\r", literal=True
+    )
+    shown = shown.str.replace_all("\t", "\\t", literal=True)
+    return (
+        pl.when(shown.str.len_chars() > _SHOWN_CHARS)
+        .then(pl.concat_str(shown.str.slice(0, _SHOWN_CHARS - 3), pl.lit("...")))
+        .otherwise(shown)
+    )

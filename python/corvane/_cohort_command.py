@@ -1,0 +1,216 @@
+"""``corvane score FILE``: read a cohort in batches, score every row, write it out whole."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+
+import polars as pl
+
+import corvane
+
+from . import INPUT_COLUMNS, risk_column
+from ._cohort_cells import Plan, decode
+from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
+from ._cohort_output import Output, same_file, stdout_identity
+from ._cohort_summary import Tally
+
+DEFAULT_BATCH_ROWS = 200_000
+
+
+@dataclass
+class Request:
+    """What the command line asks for."""
+
+    path: str | None  # None: the bundled sample
+    output: str | None  # None: stdout
+    outcomes: list[str]
+    horizons: list[int]
+    cholesterol_unit: str = "mg/dL"
+    columns: dict[str, str] = field(default_factory=dict)  # input name -> file column
+    codes: dict[str, dict[str, str]] = field(default_factory=dict)
+    delimiter: str | None = None
+    decimal_comma: bool = False
+    encoding: str = "utf-8"
+    summary: bool = False
+    overwrite_columns: bool = False
+    batch_rows: int = DEFAULT_BATCH_ROWS
+
+
+@dataclass
+class Outcome:
+    rows: int = 0
+    unreadable: int = 0
+    comma_numbers: int = 0
+    tally: Tally | None = None
+
+
+def score_frame(
+    inputs: pl.DataFrame, outcomes: Sequence[str], horizons: Sequence[int], unit: str
+) -> pl.DataFrame:
+    """corvane.score on the eleven Float64 inputs: the risk columns then ``error``, in polars."""
+    return corvane.score(inputs, outcomes, horizons, cholesterol_unit=unit)
+
+
+def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
+    """Where the inputs are, and which file columns are echoed. Raises InputError."""
+    keys = [name.strip().lower() for name in source.header]
+    wanted = {name: request.columns.get(name, name).strip().lower() for name in INPUT_COLUMNS}
+    positions, labels, missing = {}, {}, []
+    for name, key in wanted.items():
+        found = [i for i, k in enumerate(keys) if k == key]
+        if len(found) > 1:
+            raise InputError(f"{source.name}: column '{key}' appears more than once in the header")
+        if not found:
+            missing.append(request.columns.get(name, name))
+            continue
+        positions[name] = found[0]
+        labels[name] = source.header[found[0]].strip()
+    if missing:
+        listed = ", ".join(f"'{m}'" for m in missing)
+        found_text = ", ".join(source.header)
+        if len(found_text) > 200:
+            found_text = found_text[:197] + "..."
+        hint = (
+            ""
+            if source.is_parquet
+            else other_delimiter_hint(source, lambda n: count_wanted(n, request), len(wanted))
+        )
+        raise InputError(
+            f"{source.name}: missing column{'s' * (len(missing) > 1)} {listed} in the header"
+            f" (found: {found_text}){hint}"
+        )
+    produced = {risk_column(o, h) for h in request.horizons for o in request.outcomes} | {"error"}
+    clashes = [i for i, k in enumerate(keys) if k in produced]
+    if clashes and not request.overwrite_columns:
+        listed = ", ".join(f"'{source.header[i].strip()}'" for i in clashes)
+        raise InputError(
+            f"{source.name} already has the output column{'s' * (len(clashes) > 1)} {listed};"
+            " give --overwrite-columns to replace them"
+        )
+    echoed = [i for i in range(len(keys)) if i not in clashes]
+    plan = Plan(positions, labels, request.codes, request.decimal_comma)
+    return plan, echoed
+
+
+def count_wanted(names: Sequence[str], request: Request) -> int:
+    keys = {n.strip().lower() for n in names}
+    return sum(request.columns.get(n, n).strip().lower() in keys for n in INPUT_COLUMNS)
+
+
+def run(
+    request: Request, path: str, title: str, progress: Callable[[int], None] | None = None
+) -> Outcome:
+    """Score ``path`` into ``request.output``. Raises InputError / OutputError / interrupts."""
+    source = open_source(
+        path,
+        delimiter=request.delimiter,
+        encoding=request.encoding,
+        batch_rows=request.batch_rows,
+        wanted=lambda names: count_wanted(names, request),
+    )
+    try:
+        plan, echoed = plan_columns(source, request)
+        _refuse_self_overwrite(source, request.output)
+        risks = [risk_column(o, h) for h in request.horizons for o in request.outcomes]
+        names = [source.header[i] for i in echoed] + risks + ["error"]
+        outcome = Outcome()
+        if request.summary:
+            outcome.tally = Tally(
+                title, [(o, h) for h in request.horizons for o in request.outcomes]
+            )
+        output = None
+        try:
+            # Created inside the try: an interrupt as it returns still removes its file.
+            output = Output(request.output, names)
+            wrote = False
+            for batch in source.batches():
+                frame = _score_batch(batch, plan, echoed, request, source, outcome)
+                output.write(frame)
+                wrote = True
+                if progress is not None:
+                    progress(outcome.rows)
+            if not wrote and output.format == "parquet":
+                output.write(_empty(source, echoed, risks))
+            output.commit()
+        except BaseException:
+            if output is not None:
+                output.abort()
+            raise
+        return outcome
+    finally:
+        source.close()
+
+
+def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
+    decoded = decode(batch.frame, plan)
+    scores = score_frame(
+        decoded.inputs, request.outcomes, request.horizons, request.cholesterol_unit
+    )
+    unreadable = _unreadable_reasons(decoded.reasons, batch, source)
+    if unreadable is not None:
+        bad = unreadable.is_not_null()
+        scores = scores.with_columns(
+            [pl.when(bad).then(None).otherwise(pl.col(c)).alias(c) for c in scores.columns[:-1]]
+            + [pl.coalesce(unreadable, pl.col("error")).alias("error")]
+        )
+        outcome.unreadable += int(bad.sum())
+    outcome.rows += len(scores)
+    outcome.comma_numbers += decoded.comma_numbers
+    if outcome.tally is not None:
+        outcome.tally.add(scores)
+    return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")
+
+
+def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series | None:
+    """ "line N: why" for each row that cannot be read, else null; None when every row can."""
+    bad = reasons.is_not_null()
+    if batch.extra is not None:
+        bad = bad | (batch.extra > 0)
+    if not bad.any():
+        return None
+    rows = bad.arg_true()
+    subset = pl.DataFrame({"why": reasons.gather(rows), "where": batch.where.gather(rows)})
+    prefix = pl.concat_str(pl.lit(f"{source.where_word} "), pl.col("where"), pl.lit(": "))
+    text = pl.concat_str(prefix, pl.col("why"))
+    if batch.extra is not None:
+        width = len(source.header)
+        subset = subset.with_columns(extra=batch.extra.gather(rows))
+        too_many = pl.concat_str(
+            prefix, pl.col("extra") + width, pl.lit(f" values instead of {width}")
+        )
+        text = pl.when(pl.col("extra") > 0).then(too_many).otherwise(text)
+    texts = subset.select(text).to_series()
+    return pl.Series("error", [None] * len(reasons), pl.String).scatter(rows, texts)
+
+
+def _empty(source: Source, echoed: list[int], risks: list[str]) -> pl.DataFrame:
+    inputs = {
+        f"c{i}": source.schema[source.header[i]] if source.schema else pl.String for i in echoed
+    }
+    return pl.DataFrame(schema={**inputs, **dict.fromkeys(risks, pl.Float64), "error": pl.String})
+
+
+def _refuse_self_overwrite(source: Source, output: str | None) -> None:
+    if output is None:
+        target = stdout_identity()
+        if target is not None and target in source.identity:
+            raise InputError(f"refusing to write the output into the input {source.name}")
+        return
+    if same_file(output, source.identity):
+        raise InputError(f"{output}: refusing to overwrite the input {source.name}")
+
+
+def exit_message(outcome: Outcome) -> str | None:
+    parts = []
+    if outcome.unreadable:
+        parts.append(
+            f"corvane: {outcome.unreadable:,} of {outcome.rows:,} rows could not be read;"
+            " the error column says why"
+        )
+    if outcome.comma_numbers:
+        parts.append(
+            f"corvane: {outcome.comma_numbers:,} numbers have a decimal comma;"
+            " give --decimal , to read them"
+        )
+    return "\n".join(parts) or None

@@ -1,0 +1,418 @@
+"""Opening a cohort file for the command: what the file is, its header, and its rows in batches."""
+
+from __future__ import annotations
+
+import codecs
+import gzip
+import io
+import itertools
+import os
+import re
+import sys
+import tempfile
+import zlib
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from typing import IO
+
+import polars as pl
+
+DELIMITERS = (",", ";", "\t", "|")
+# Extra columns read past the header's width, so that a row with too many values is seen.
+SPILL_COLUMNS = 4
+_SNIFF_BYTES = 1 << 16
+_CHUNK_BYTES = 1 << 20
+# Text parsed at a time: memory stays near a few times this, whatever the file's size.
+_PIECE_BYTES = 8 << 20
+_BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
+_MAGIC = (  # (first bytes, what the file is, what to do)
+    (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
+    (b"\xd0\xcf\x11\xe0", "an old Excel or Office file", "; save it as CSV"),
+    (b"%PDF", "a PDF document", ""),
+    (b"SQLite format 3", "an SQLite database", ""),
+    (b"\x28\xb5\x2f\xfd", "zstd-compressed data", "; decompress it first"),
+    (b"BZh", "bzip2-compressed data", "; decompress it first"),
+    (b"\xfd7zXZ", "xz-compressed data", "; decompress it first"),
+)
+
+
+class InputError(Exception):
+    """The input cannot be read as a whole (exit status 2); the text is the whole message."""
+
+
+@dataclass
+class Batch:
+    """Rows of the input, in order, blank rows dropped."""
+
+    frame: pl.DataFrame  # the input columns, named c0, c1, ... as the header's order
+    where: pl.Series  # per row: the physical line (CSV) or the row number (Parquet)
+    extra: pl.Series | None  # per row: values past the header's width (CSV), 0 if none
+
+
+@dataclass
+class Source:
+    """An opened input: its header and a way to read its rows once."""
+
+    name: str
+    header: list[str]  # column names as written
+    batches: Callable[[], Iterator[Batch]]
+    is_parquet: bool
+    where_word: str  # "line" or "row", for messages about one record
+    identity: set[tuple[int, int]] = field(default_factory=set)  # (device, inode) read from
+    schema: pl.Schema | None = None  # Parquet input keeps its column types
+    spool: str | None = None  # a temporary copy, removed at close
+    stream: IO[bytes] | None = None  # the open file, closed at close
+    delimiter: str = ","
+
+    def close(self) -> None:
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
+        if self.spool:
+            os.unlink(self.spool)
+            self.spool = None
+
+
+def open_source(
+    path: str,
+    *,
+    delimiter: str | None,
+    encoding: str,
+    batch_rows: int,
+    wanted: Callable[[list[str]], int],
+) -> Source:
+    """Open ``path`` (``-`` for stdin) for reading in batches of at most ``batch_rows`` rows.
+
+    ``wanted(names)`` counts how many of the needed columns a candidate header holds; the
+    delimiter is the candidate that finds the most. Raises InputError.
+    """
+    name = "stdin" if path == "-" else path
+    identity: set[tuple[int, int]] = set()
+    try:
+        if path == "-":
+            stream = sys.stdin.buffer
+        elif os.path.isdir(path):
+            identity.add(_identity(os.stat(path)))
+            if not any(
+                f.lower().endswith((".parquet", ".pq")) for _, _, fs in os.walk(path) for f in fs
+            ):
+                raise InputError(f"{name} is a directory without Parquet files")
+            return _open_parquet(name, path, batch_rows, identity)
+        else:
+            stream = open(path, "rb")
+        identity.add(_identity(os.fstat(stream.fileno())))
+    except OSError as e:
+        raise InputError(f"cannot read {name}: {e.strerror}") from None
+    owned = stream if path != "-" else None
+    try:
+        head = stream.read(_SNIFF_BYTES)
+        if head.startswith(b"PAR1"):
+            if path != "-":
+                return _open_parquet(name, path, batch_rows, identity)
+            # Parquet needs to seek: stdin is copied to a temporary file first.
+            spool = _spool(itertools.chain([head], _chunks(stream)))
+            return _open_parquet(name, spool, batch_rows, identity, spool)
+        chunks: Iterator[bytes] = itertools.chain([head], _chunks(stream))
+        if head.startswith(b"\x1f\x8b"):
+            chunks = _gunzip(chunks, name)
+            head = next(chunks, b"")
+            chunks = itertools.chain([head], chunks)
+            if head.startswith(b"PAR1"):
+                raise InputError(f"{name} is gzip-compressed Parquet; decompress it first")
+        _refuse_binary(name, head, encoding)
+        if codecs.lookup(encoding).name != "utf-8":
+            chunks = _transcode(chunks, encoding, name)
+        source = _open_csv(name, chunks, delimiter, batch_rows, wanted, identity)
+        source.stream = owned
+        return source
+    except OSError as e:
+        if owned:
+            owned.close()
+        raise InputError(f"cannot read {name}: {e.strerror}") from None
+    except BaseException:
+        if owned:
+            owned.close()
+        raise
+
+
+def _identity(st: os.stat_result) -> tuple[int, int]:
+    return (st.st_dev, st.st_ino)
+
+
+def _chunks(stream) -> Iterator[bytes]:
+    while chunk := stream.read(_CHUNK_BYTES):
+        yield chunk
+
+
+class _ChunkReader(io.RawIOBase):
+    """A readable file over an iterator of byte chunks (for GzipFile)."""
+
+    def __init__(self, chunks: Iterator[bytes]) -> None:
+        self._chunks = chunks
+        self._rest = b""
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if not self._rest:
+            self._rest = next(self._chunks, b"")
+        n = min(len(buffer), len(self._rest))
+        buffer[:n] = self._rest[:n]
+        self._rest = self._rest[n:]
+        return n
+
+
+def _gunzip(chunks: Iterator[bytes], name: str) -> Iterator[bytes]:
+    try:
+        with gzip.GzipFile(fileobj=io.BufferedReader(_ChunkReader(chunks)), mode="rb") as unzipped:
+            while chunk := unzipped.read(_CHUNK_BYTES):
+                yield chunk
+    except (gzip.BadGzipFile, EOFError, zlib.error) as e:
+        raise InputError(f"{name}: damaged gzip data ({e})") from None
+
+
+def _transcode(chunks: Iterator[bytes], encoding: str, name: str) -> Iterator[bytes]:
+    decoder = codecs.getincrementaldecoder(encoding)("strict")
+    try:
+        for chunk in chunks:
+            yield decoder.decode(chunk).encode("utf-8")
+        yield decoder.decode(b"", final=True).encode("utf-8")
+    except UnicodeDecodeError as e:
+        raise InputError(f"{name}: not {encoding} text ({e.reason})") from None
+
+
+def _spool(chunks: Iterator[bytes]) -> str:
+    """Write ``chunks`` to a temporary file and return its path."""
+    fd, path = tempfile.mkstemp(prefix="corvane-", suffix=".spool")
+    try:
+        with os.fdopen(fd, "wb") as out:
+            for chunk in chunks:
+                out.write(chunk)
+    except BaseException:
+        os.unlink(path)
+        raise
+    return path
+
+
+def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
+    utf16 = head.startswith((b"\xff\xfe", b"\xfe\xff")) or (
+        len(head) >= 8 and (head[1:8:2].count(0) == 4 or head[0:8:2].count(0) == 4)
+    )
+    if utf16 and not codecs.lookup(encoding).name.startswith("utf-16"):
+        raise InputError(
+            f"{name} looks like UTF-16 text; give --encoding utf-16 or save it as UTF-8"
+        )
+    for magic, what, advice in _MAGIC:
+        if head.startswith(magic):
+            raise InputError(f"{name} looks like {what}, not a CSV or Parquet file{advice}")
+    if not utf16 and b"\x00" in head:
+        raise InputError(f"{name} looks like a binary file, not a CSV or Parquet file")
+
+
+# CSV --------------------------------------------------------------------------------------------
+
+
+def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
+    chunks = _skip_empty(chunks)
+    first = next(chunks, b"").removeprefix(codecs.BOM_UTF8)
+    eol = b"\n" if b"\n" in first else b"\r" if b"\r" in first else b"\n"
+    blank_end = _BLANK_LINES.match(first).end()
+    blank = first[:blank_end].count(eol)
+    header_end = first.find(eol, blank_end)
+    while header_end < 0:  # a header longer than a chunk, or a file of one line
+        more = next(chunks, None)
+        if more is None:
+            header_end = len(first)
+            break
+        first += more
+        header_end = first.find(eol, blank_end)
+    line = first[blank_end:header_end]
+    if not line.strip():
+        raise InputError(f"{name}: empty file (expected a header line with column names)")
+    if line.count(b'"') % 2:
+        raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
+    text = line.decode("utf-8", "replace")
+    chosen = delimiter or _detect_delimiter(text, wanted)
+    header = _read_header(name, line, chosen)
+    width = len(header)
+    body = itertools.chain([first[header_end + len(eol) :]], chunks)
+
+    def batches() -> Iterator[Batch]:
+        names = [f"c{i}" for i in range(width + SPILL_COLUMNS)]
+        options = dict(
+            has_header=False,
+            separator=chosen,
+            eol_char=eol.decode(),
+            quote_char='"',
+            schema=dict.fromkeys(names, pl.String),
+            missing_columns="insert",
+            truncate_ragged_lines=True,
+            empty_string_is_null=True,
+        )
+        next_line = blank + 2
+        for piece in _pieces(body, eol):
+            try:
+                frame = pl.read_csv(piece, **options)
+            except pl.exceptions.PolarsError as e:
+                raise _unreadable(name, e, next_line) from None
+            where = _physical_lines(frame, next_line, eol, b'"' in piece)
+            next_line += piece.count(eol)
+            for offset in range(0, len(frame), batch_rows):
+                part = frame.slice(offset, batch_rows)
+                yield _batch(part, where.slice(offset, batch_rows), names, width)
+
+    return Source(name, header, batches, False, "line", identity, delimiter=chosen)
+
+
+def _physical_lines(frame: pl.DataFrame, start: int, eol: bytes, has_quotes: bool) -> pl.Series:
+    """The physical line on which each row starts; ``start`` is the first row's."""
+    n = len(frame)
+    where = pl.int_range(start, start + n, dtype=pl.Int64, eager=True)
+    if has_quotes:
+        # A quoted field may hold line ends: each moves the following rows down.
+        breaks = frame.select(
+            pl.sum_horizontal(pl.all().str.count_matches(eol.decode(), literal=True)).fill_null(0)
+        ).to_series()
+        where = where + breaks.cum_sum().shift(1, fill_value=0).cast(pl.Int64)
+    return where
+
+
+def _batch(frame: pl.DataFrame, where: pl.Series, names: list[str], width: int) -> Batch:
+    extra = _extra_values(frame, names[width:])
+    frame = frame.select(names[:width])
+    # A blank row has every cell null; null counts are known without a scan.
+    if extra is not None or min(c.null_count() for c in frame.get_columns()) > 0:
+        keep = ~frame.select(pl.all_horizontal(pl.all().is_null())).to_series()
+        if extra is not None:
+            keep = keep | (extra > 0)
+        if not keep.all():
+            frame, where = frame.filter(keep), where.filter(keep)
+            extra = extra.filter(keep) if extra is not None else None
+    return Batch(frame, where, extra)
+
+
+def _skip_empty(chunks: Iterator[bytes]) -> Iterator[bytes]:
+    return (chunk for chunk in chunks if chunk)
+
+
+def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
+    """The text cut into pieces of about _PIECE_BYTES that each end with a whole record.
+
+    In RFC 4180 text a line end closes a record exactly when an even number of quotes
+    precede it since the last record's end (an escaped quote counts two), so counting
+    quotes finds the last whole record without parsing a field.
+    """
+    pending: list[bytes] = []
+    size = 0
+    for chunk in chunks:
+        pending.append(chunk)
+        size += len(chunk)
+        if size < _PIECE_BYTES:
+            continue
+        data = b"".join(pending)
+        cut = _last_record_end(data, eol)
+        if cut is None:
+            pending, size = [data], len(data)  # one record longer than a piece
+            continue
+        yield data[:cut]
+        pending, size = [data[cut:]], len(data) - cut
+    data = b"".join(pending)
+    if data:
+        yield data
+
+
+def _last_record_end(data: bytes, eol: bytes) -> int | None:
+    pos = data.rfind(eol)
+    if pos < 0:
+        return None
+    quotes = data.count(b'"', 0, pos)
+    while quotes % 2:
+        earlier = data.rfind(eol, 0, pos)
+        if earlier < 0:
+            return None
+        quotes -= data.count(b'"', earlier, pos)
+        pos = earlier
+    return pos + len(eol)
+
+
+def _extra_values(frame: pl.DataFrame, spill: list[str]) -> pl.Series | None:
+    """Per row, how many values it has past the header's width; None when no row has any."""
+    if all(frame[c].null_count() == len(frame) for c in spill):
+        return None
+    return frame.select(
+        pl.max_horizontal(
+            pl.when(pl.col(c).is_not_null()).then(i + 1).otherwise(0) for i, c in enumerate(spill)
+        )
+    ).to_series()
+
+
+def _detect_delimiter(first_line: str, wanted: Callable[[list[str]], int]) -> str:
+    def quality(d: str) -> tuple[int, int, bool]:
+        names = first_line.split(d)
+        return (wanted(names), len(names), d == ",")
+
+    return max(DELIMITERS, key=quality)
+
+
+def other_delimiter_hint(source: Source, wanted: Callable[[list[str]], int], needed: int) -> str:
+    """A hint naming a delimiter that would split the header into the needed columns."""
+    joined = source.delimiter.join(source.header)
+    for d in DELIMITERS:
+        if d != source.delimiter and wanted(joined.split(d)) == needed:
+            shown = "tab" if d == "\t" else repr(d)
+            return f"; the header splits with {shown}: try --delimiter {shown}"
+    return ""
+
+
+def _read_header(name: str, line: bytes, delimiter: str) -> list[str]:
+    try:
+        frame = pl.read_csv(
+            line, has_header=False, separator=delimiter, quote_char='"', infer_schema=False
+        )
+    except pl.exceptions.PolarsError as e:
+        raise _unreadable(name, e, None) from None
+    if not len(frame):
+        raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
+    return ["" if v is None else v for v in frame.row(0)]
+
+
+def _unreadable(name: str, e: Exception, line: int | None) -> InputError:
+    text = _first_line(e)
+    if "utf-8" in text.lower():
+        return InputError(f"{name}: not UTF-8 text; give its encoding, e.g. --encoding latin-1")
+    where = f" after line {line - 1}" if line else ""
+    return InputError(f"{name}: not valid CSV{where} ({text})")
+
+
+def _first_line(e: BaseException) -> str:
+    text = str(e).strip().splitlines()
+    line = text[0] if text else type(e).__name__
+    return line if len(line) <= 120 else line[:117] + "..."
+
+
+# Parquet ----------------------------------------------------------------------------------------
+
+
+def _open_parquet(name, path, batch_rows, identity, spool=None) -> Source:
+    try:
+        lazy = pl.scan_parquet(path)
+        schema = lazy.collect_schema()
+    except (pl.exceptions.PolarsError, OSError) as e:
+        if spool:
+            os.unlink(spool)
+        raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+    header = list(schema.names())
+
+    def batches() -> Iterator[Batch]:
+        renamed = lazy.rename({c: f"c{i}" for i, c in enumerate(header)})
+        row = 1
+        try:
+            for frame in renamed.collect_batches(chunk_size=batch_rows):
+                n = len(frame)
+                yield Batch(frame, pl.int_range(row, row + n, dtype=pl.Int64, eager=True), None)
+                row += n
+        except pl.exceptions.PolarsError as e:
+            raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+
+    return Source(name, header, batches, True, "row", identity, schema, spool)

@@ -1,0 +1,236 @@
+"""The command's output: CSV, gzip CSV or Parquet, written beside the target, renamed whole."""
+
+from __future__ import annotations
+
+import csv
+import errno
+import gzip
+import io
+import os
+import re
+import signal
+import stat
+import sys
+import tempfile
+from collections.abc import Sequence
+from typing import IO
+
+import polars as pl
+
+_GZIP_LEVEL = 6
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
+_OS_ERROR = re.compile(r"\(os error (\d+)\)|\[Errno (\d+)\]")
+
+
+class OutputError(Exception):
+    """The output cannot be written (exit status 3); the text is the whole message."""
+
+
+class Interrupted(BaseException):
+    """SIGTERM, treated like Ctrl-C: stop, leave the target as it was, exit 130."""
+
+
+def stop_on_interrupts() -> None:
+    """Ctrl-C and SIGTERM stop the run once; while it cleans up, further ones wait.
+
+    polars reports a Ctrl-C that arrives during its work as well, so one keypress can
+    come twice: the second must not cut the removal of the temporary file short.
+    """
+
+    def stop(signum, frame):
+        if isinstance(sys.exc_info()[1], (KeyboardInterrupt, Interrupted)):
+            return  # already stopping: the cleanup runs in the interrupt's except block
+        raise KeyboardInterrupt if signum == signal.SIGINT else Interrupted
+
+    for signum in _INTERRUPTS:
+        signal.signal(signum, stop)
+
+
+def output_format(path: str | None) -> str:
+    """ "csv", "csv.gz" or "parquet", from the output's extension (stdout is CSV)."""
+    lower = (path or "").lower()
+    if lower.endswith((".parquet", ".pq")):
+        return "parquet"
+    if lower.endswith(".gz"):
+        return "csv.gz"
+    return "csv"
+
+
+def same_file(path: str, identities: set[tuple[int, int]]) -> bool:
+    """Whether ``path`` (following links) is one of the files or directories being read."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        st = None
+    if st is not None and (st.st_dev, st.st_ino) in identities:
+        return True
+    parent = os.path.dirname(os.path.abspath(path))
+    try:  # a file inside a Parquet directory that is being read
+        pst = os.stat(parent)
+    except OSError:
+        return False
+    return (pst.st_dev, pst.st_ino) in identities
+
+
+def stdout_identity() -> tuple[int, int] | None:
+    try:
+        st = os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError):
+        return None
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+def _is_text(dtype) -> bool:
+    import pyarrow as pa
+
+    return (
+        pa.types.is_string(dtype)
+        or pa.types.is_large_string(dtype)
+        or pa.types.is_string_view(dtype)
+    )
+
+
+class Output:
+    """Rows written batch by batch; the target appears only at ``commit()``."""
+
+    def __init__(self, target: str | None, names: Sequence[str]) -> None:
+        self.target = target
+        self.names = list(names)
+        self.format = output_format(target)
+        self._temp: str | None = None
+        self._raw: IO[bytes] | None = None
+        self._stream: IO[bytes] | None = None
+        self._parquet = None
+        if target is None:
+            self._stream = sys.stdout.buffer
+        else:
+            try:
+                self._open(target)
+            except BaseException:  # an interrupt between creating the file and returning
+                self.abort()
+                raise
+        self._header_written = self.format == "parquet"
+
+    def _open(self, target: str) -> None:
+        final = os.path.realpath(target)  # a link's file is replaced, not the link
+        try:
+            st = os.stat(final)
+        except FileNotFoundError:
+            st = None
+        except OSError as e:
+            raise OutputError(f"cannot write {target}: {e.strerror}") from None
+        try:
+            self._final = final
+            if st is not None and not stat.S_ISREG(st.st_mode):
+                # A device or pipe cannot be replaced: write to it directly.
+                self._raw = open(final, "wb")
+            else:
+                directory = os.path.dirname(final)
+                # Signals wait until the name is kept, so that an interrupt can remove it.
+                mask = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+                try:
+                    fd, self._temp = tempfile.mkstemp(
+                        dir=directory, prefix=f".{os.path.basename(final)}.", suffix=".partial"
+                    )
+                finally:
+                    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+                umask = os.umask(0)
+                os.umask(umask)
+                os.fchmod(fd, stat.S_IMODE(st.st_mode) if st else 0o666 & ~umask)
+                self._raw = os.fdopen(fd, "wb")
+        except OSError as e:
+            raise OutputError(f"cannot write {target}: {e.strerror}") from None
+        if self.format == "csv.gz":
+            self._stream = gzip.GzipFile(
+                filename="", mode="wb", fileobj=self._raw, compresslevel=_GZIP_LEVEL, mtime=0
+            )
+        else:
+            self._stream = self._raw
+
+    def _header(self) -> bytes:
+        text = io.StringIO()
+        csv.writer(text, lineterminator="\n").writerow(self.names)
+        return text.getvalue().encode("utf-8", "surrogateescape")
+
+    def _guard(self, fn, *args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            # polars reports "Broken pipe (os error 32)" without an errno.
+            code = e.errno
+            found = _OS_ERROR.search(str(e))
+            if code is None and found:
+                code = int(found.group(1) or found.group(2))
+            if code == errno.EPIPE:
+                raise BrokenPipeError(code, os.strerror(code)) from None
+            reason = os.strerror(code) if code else str(e)
+            raise OutputError(f"cannot write {self.target or 'stdout'}: {reason}") from None
+
+    def _write_header(self) -> None:
+        # Deferred to the first rows: input that fails at once leaves stdout empty.
+        if not self._header_written:
+            self._header_written = True
+            self._guard(self._stream.write, self._header())
+
+    def write(self, frame: pl.DataFrame) -> None:
+        self._write_header()
+        if self.format == "parquet":
+            self._guard(self._write_parquet, frame)
+        else:
+            self._guard(frame.write_csv, self._stream, include_header=False)
+
+    def _write_parquet(self, frame: pl.DataFrame) -> None:
+        import pyarrow.parquet as pq
+
+        table = frame.to_arrow().rename_columns(self.names)
+        if self._parquet is None:
+            # Its own handle on the same file: closing the writer closes only that. Text
+            # columns get neither dictionaries nor statistics: they cost more than the
+            # rest of the run, and an identifier column gains nothing from them.
+            numeric = [f.name for f in table.schema if not _is_text(f.type)]
+            self._parquet = pq.ParquetWriter(
+                self._temp or self._final,
+                table.schema,
+                use_dictionary=False,
+                write_statistics=numeric,
+            )
+        elif table.schema != self._parquet.schema:
+            table = table.cast(self._parquet.schema)
+        self._parquet.write_table(table)
+
+    def commit(self) -> None:
+        """Finish the file and move it into place."""
+        self._write_header()
+        self._guard(self._finish)
+        if self._temp is not None:
+            self._guard(os.replace, self._temp, self._final)
+            self._temp = None
+
+    def _finish(self) -> None:
+        if self._parquet is not None:
+            self._parquet.close()
+        if isinstance(self._stream, gzip.GzipFile):
+            self._stream.close()  # the gzip trailer; the file beneath stays open
+        if self._raw is not None:
+            self._raw.flush()
+            if self._temp is not None:
+                os.fsync(self._raw.fileno())
+            self._raw.close()
+        elif self._stream is not None:
+            self._stream.flush()
+
+    def abort(self) -> None:
+        """Drop what was written; the target stays as it was."""
+        if self._raw is not None:
+            try:
+                self._raw.close()
+            except OSError:
+                pass
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except OSError:
+                pass
+            self._temp = None
