@@ -16,6 +16,7 @@ pytest.importorskip("distributed")
 from cohorts import assert_same_scores, write_cohort  # noqa: E402
 from corvane import HORIZONS, INPUT_COLUMNS, OUTCOMES  # noqa: E402
 from corvane._dataset import score_dataset  # noqa: E402
+from corvane.cli import main  # noqa: E402
 from corvane.batches import score_batch  # noqa: E402
 
 
@@ -106,21 +107,48 @@ def test_mistakes_exit_with_one_line_and_write_nothing(
     assert sorted(os.listdir(tmp_path)) == before
 
 
-def test_an_interrupted_run_leaves_no_output(tmp_path):
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["in", "-o", "out", "--scheduler", "local:2", "--column", "age=AGE", "--summary"],
+         "argument --scheduler: not with --column, --summary, which only one file takes"),
+        (["in", "--scheduler", "local:2"],
+         "argument --scheduler: give a Parquet dataset (a directory or a glob) and -o OUTDIR"),
+        (["-", "-o", "out", "--scheduler", "local:2"],
+         "argument --scheduler: give a Parquet dataset (a directory or a glob) and -o OUTDIR"),
+    ],
+)
+def test_the_command_refuses_single_file_options(args, message, capsys):
+    with pytest.raises(SystemExit) as exited:
+        main(["score", *args])
+    assert exited.value.code == 2
+    assert capsys.readouterr().err.endswith(f"corvane score: error: {message}\n")
+
+
+def test_the_command_scores_a_dataset(cohort_dir, dask_client, tmp_path, capsys):
+    directory, whole = cohort_dir
+    assert main(["score", f"{directory}/cohort-0[45].parquet", "-o", str(tmp_path / "out"),
+                 "--outcomes", "hf", "--scheduler", dask_client.scheduler.address]) == 1
+    assert_same_scores(pd.read_parquet(tmp_path / "out"),
+                       scored(whole[-100_000:].reset_index(drop=True), "hf"))
+    assert capsys.readouterr().err.endswith("rows could not be read; the error column says why\n")
+
+
+# Ctrl-C as a terminal sends it, to the command and its workers; SIGTERM to the command.
+@pytest.mark.parametrize("signum, kill", [(signal.SIGINT, os.killpg), (signal.SIGTERM, os.kill)])
+def test_an_interrupted_run_leaves_no_output(tmp_path, signum, kill):
     write_cohort(tmp_path / "in", 16, 40_000)
-    code = ("import sys; from corvane._dataset import score_dataset;"
-            f" sys.exit(score_dataset({str(tmp_path / 'in')!r}, {str(tmp_path / 'out')!r},"
-            " 'local:2', ('cvd', 'ascvd', 'hf'), (10, 30)))")
-    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "corvane", "score", str(tmp_path / "in"), "-o",
+         str(tmp_path / "out"), "--scheduler", "local:2"],
+        stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 60
-    # Ctrl-C, as a terminal sends it to the command and its workers, once the first part is
-    # written: the run is then surely under way.
+    # Once the first part is written, the run is surely under way.
     while not any(name.endswith(".tmp") and os.listdir(tmp_path / name)
                   for name in os.listdir(tmp_path)):
         assert proc.poll() is None and time.monotonic() < deadline
         time.sleep(0.005)
-    os.killpg(proc.pid, signal.SIGINT)
+    kill(proc.pid, signum)
     _, err = proc.communicate(timeout=60)
     message = f"\ncorvane: interrupted; {tmp_path / 'out'} is unchanged\n"
     assert (proc.returncode, err) == (130, message)

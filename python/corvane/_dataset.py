@@ -24,6 +24,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES, risk_column
+from ._cohort_output import Interrupted
 
 EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_BUG, EXIT_INTERRUPTED = (
     0, 1, 2, 3, 4, 130)
@@ -69,7 +70,7 @@ def score_dataset(
     """
     stderr = stderr or sys.stderr
     try:
-        with _terminate_as_interrupt(), warnings.catch_warnings():
+        with warnings.catch_warnings():
             # The run reports in one line; Dask's advice would only bury it.
             warnings.filterwarnings("ignore", module=r"(distributed|dask)\b")
             rows, unreadable = _run(
@@ -79,7 +80,7 @@ def score_dataset(
     except DatasetError as e:
         print(f"corvane: {e}", file=stderr)
         return e.status
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, Interrupted):
         print(f"\ncorvane: interrupted; {outdir} is unchanged", file=stderr)
         return EXIT_INTERRUPTED
     except Exception:
@@ -345,24 +346,6 @@ def _remove(path: str) -> None:
         shutil.rmtree(path, ignore_errors=True)
         if not os.path.lexists(path):
             return
-
-
-@contextlib.contextmanager
-def _terminate_as_interrupt() -> Iterator[None]:
-    """SIGTERM ends the run like Ctrl-C: temporary output removed, status 130."""
-
-    def interrupt(signum: int, frame: Any) -> None:
-        raise KeyboardInterrupt
-
-    try:
-        previous = signal.signal(signal.SIGTERM, interrupt)
-    except ValueError:  # not the main thread: leave signals alone
-        yield
-        return
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
 
 
 def _reason(error: BaseException) -> str:
