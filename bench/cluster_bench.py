@@ -35,13 +35,6 @@ import corvane.dask  # noqa: E402
 from cohorts import write_cohort  # noqa: E402
 from corvane.batches import score_batch  # noqa: E402
 
-COMMAND = (
-    "import sys; from corvane._dataset import score_dataset;"
-    " sys.exit(score_dataset(sys.argv[1], sys.argv[2], sys.argv[3],"
-    " ('cvd', 'ascvd', 'hf'), (10, 30)))"
-)
-
-
 def one_process(dataset, out):
     whole = pd.read_parquet(dataset)
     pq.write_table(pa.Table.from_pandas(pd.concat([whole, score_batch(whole)], axis=1),
@@ -55,8 +48,9 @@ def on_dask(dataset, out, client):
 
 
 def command(dataset, out, workers):
-    status = subprocess.run([sys.executable, "-c", COMMAND, str(dataset), str(out / "cmd"),
-                             f"local:{workers}"], stderr=subprocess.DEVNULL).returncode
+    status = subprocess.run([sys.executable, "-m", "corvane", "score", str(dataset), "-o",
+                             str(out / "cmd"), "--scheduler", f"local:{workers}"],
+                            stderr=subprocess.DEVNULL).returncode
     assert status in (0, 1), status
 
 
