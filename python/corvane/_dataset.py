@@ -349,5 +349,7 @@ def _remove(path: str) -> None:
 
 
 def _reason(error: BaseException) -> str:
+    while error.__cause__ is not None:  # Dask wraps the reader's own error, which says why
+        error = error.__cause__
     text = getattr(error, "strerror", None) or str(error) or type(error).__name__
     return text.splitlines()[0]
