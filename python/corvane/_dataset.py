@@ -153,7 +153,9 @@ def _run(
             totals = future.result().sum()
         except OutputError as e:
             raise DatasetError(f"cannot write {outdir}: {e}", EXIT_UNWRITABLE) from None
-        except (OSError, ValueError) as e:  # includes pyarrow's ArrowInvalid
+        except (OSError, ValueError, TypeError) as e:
+            # pyarrow's errors are these too: a file that is not Parquet, or whose columns
+            # differ in type from the first file's.
             raise DatasetError(f"cannot read {dataset}: {_reason(e)}", EXIT_USAGE) from None
         except BaseException:
             future.cancel()  # a remote cluster would go on writing into a removed directory
