@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test install venv pytest pool-test bench sanitize-test soak clean
+.PHONY: demo test install venv pytest pool-test bench sanitize-test soak spark-test clean
 
 demo: install
 	$(VENV)/bin/corvane score
@@ -33,6 +33,7 @@ bench: install
 	$(PY) bench/bench.py
 	$(PY) bench/score_bench.py
 	$(PY) bench/cli_bench.py
+	$(PY) bench/cluster_bench.py
 
 pool-test:
 	tests/pool/run
@@ -44,6 +45,11 @@ sanitize-test: venv
 # Load tests, kept out of the default run.
 soak: install
 	$(PY) -m pytest -q -m soak
+
+# corvane.spark on a local Spark session; needs Java. pyspark is large, so only this installs it.
+spark-test: install
+	$(PY) -m pip install -q "pyspark>=3.5"
+	$(PY) -m pytest -q -m spark
 
 clean:
 	rm -rf build $(VENV)

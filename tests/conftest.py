@@ -5,6 +5,7 @@ import ctypes
 from dataclasses import dataclass
 
 import _corvane
+import pytest
 
 STANDARD_PARAMS = (
     "sex", "age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "has_diabetes",
@@ -122,3 +123,25 @@ def vectorcall(fn, positional, kwnames, kwvalues):
                      ctypes.py_object)
     vector = (ctypes.py_object * (len(positional) + len(kwvalues)))(*positional, *kwvalues)
     return call(fn, vector, len(positional), tuple(kwnames))
+
+
+# The distributed tests share one cohort on disk and one two-process cluster.
+
+@pytest.fixture(scope="session")
+def cohort_dir(tmp_path_factory):
+    """A directory of six Parquet files (50,000 messy patients each, the last all clean)
+    and the whole table they hold."""
+    from cohorts import write_cohort
+
+    directory = tmp_path_factory.mktemp("cohort")
+    return directory, write_cohort(directory, 6, 50_000)
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A client of a LocalCluster of two worker processes of one thread each."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0"
+    ) as cluster, distributed.Client(cluster) as client:
+        yield client

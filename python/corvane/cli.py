@@ -42,6 +42,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     request = _score_request(score_parser, args)
     stop_on_interrupts()
+    if args.scheduler is not None:
+        return _run_dataset(score_parser, args, request)
     return _run_score(request)
 
 
@@ -97,6 +99,10 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
                        help="print the band summary (to stderr when the rows go to stdout)")
     score.add_argument("--overwrite-columns", action="store_true",
                        help="replace risk and error columns the input already has")
+    score.add_argument("--scheduler", metavar="ADDRESS",
+                       help="score a Parquet dataset (FILE: a directory or a glob) on Dask into"
+                       " a directory of Parquet files (OUT), on the scheduler at ADDRESS or on"
+                       " local[:N], a cluster of N local processes (default: one per processor)")
     score.add_argument("--batch-rows", type=int, default=DEFAULT_BATCH_ROWS, metavar="N",
                        help=f"rows read at a time; memory follows (default {DEFAULT_BATCH_ROWS:,})")
 
@@ -156,6 +162,28 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         summary=args.summary or args.file is None, overwrite_columns=args.overwrite_columns,
         batch_rows=args.batch_rows,
     )
+
+
+def _run_dataset(
+    parser: argparse.ArgumentParser, args: argparse.Namespace, request: Request
+) -> int:
+    """``--scheduler``: a Parquet dataset scored on Dask into a Parquet directory."""
+    single = [option for option, given in (
+        ("--column", args.column), ("--code", args.code), ("--delimiter", args.delimiter),
+        ("--decimal", args.decimal != "."), ("--encoding", args.encoding != "utf-8"),
+        ("--summary", args.summary), ("--batch-rows", args.batch_rows != DEFAULT_BATCH_ROWS),
+    ) if given]
+    if single:
+        parser.error(f"argument --scheduler: not with {', '.join(single)}, which only one"
+                     " file takes")
+    if args.file in (None, "-") or request.output is None:
+        parser.error("argument --scheduler: give a Parquet dataset (a directory or a glob)"
+                     " and -o OUTDIR")
+    from ._dataset import score_dataset
+
+    return score_dataset(args.file, request.output, args.scheduler, request.outcomes,
+                         request.horizons, cholesterol_unit=request.cholesterol_unit,
+                         overwrite_columns=request.overwrite_columns)
 
 
 def _input_name(parser: argparse.ArgumentParser, option: str, name: str) -> str:

@@ -1,0 +1,128 @@
+"""Score a Spark DataFrame in Arrow batches.
+
+    import corvane.spark
+
+    sdf = spark.read.parquet("cohort/")
+    scored = corvane.spark.score(sdf, keep=["patient_id"])  # lazy, like any transformation
+    scored.write.parquet("scored/")
+
+Each Arrow batch is scored by ``corvane.score`` in the executor's Python worker, so the
+rows put together equal ``corvane.score`` of the whole table bit for bit. A refused risk is
+null. Each Python worker's native pool gets as many threads as a task has cores
+(``spark.task.cpus``, 1 by default), unless ``RAYON_NUM_THREADS`` or ``RAYON_RS_NUM_CPUS``
+is set in the executors' environment.
+
+With a local master and no ``PYSPARK_PYTHON``, the workers run this interpreter (the one
+that has corvane), not whatever ``python3`` is first on the PATH. On a cluster, point
+``PYSPARK_PYTHON`` at an interpreter that has corvane on every executor.
+
+Needs ``pip install "corvane[spark]"`` and a Java runtime.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import warnings
+from collections.abc import Iterable, Iterator, Sequence
+from functools import partial
+from typing import Any
+
+from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
+from .batches import keep_columns, score_batch, size_native_pool
+
+try:
+    import pyarrow as pa
+    from pyspark.sql import DataFrame
+    from pyspark.sql.functions import col
+    from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
+    from pyspark.sql.types import StructType
+except ImportError as e:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        'corvane.spark needs PySpark and pyarrow: pip install "corvane[spark]"'
+    ) from e
+
+__all__ = ["score"]
+
+# What pyspark calls the worker interpreter when nobody chose one.
+_SPARK_DEFAULT_PYTHON = "python3"
+
+
+def score(
+    sdf: DataFrame,
+    outcomes: Iterable[str] | str = OUTCOMES,
+    horizons: Iterable[int] | int = HORIZONS,
+    *,
+    keep: Sequence[str] | str = (),
+    cholesterol_unit: str = "mg/dL",
+) -> DataFrame:
+    """A Spark DataFrame of the ``keep`` columns, the risk columns and ``error``.
+
+    Arguments are those of ``corvane.score``; ``keep`` names columns of ``sdf`` to carry
+    over unchanged (a patient id, say). Column names, outcomes, horizons and the unit are
+    checked now, against ``sdf``'s schema, so a mistake raises here and not as a Java
+    stack trace at the first action. Risks are doubles (null where refused), ``error`` a
+    string (null where every requested model scored).
+    """
+    if not isinstance(sdf, DataFrame):
+        raise TypeError(f"sdf must be a Spark DataFrame, not {type(sdf).__name__}")
+    kwargs = dict(
+        outcomes=outcomes,
+        horizons=horizons,
+        keep=keep_columns(keep, sdf.columns),
+        cholesterol_unit=cholesterol_unit,
+    )
+    wanted = {name.casefold() for name in INPUT_COLUMNS}
+    used = [c for c in sdf.columns if c in kwargs["keep"] or c.strip().casefold() in wanted]
+    projected = sdf.select(*(col(_quoted(c)) for c in used))
+    empty = to_arrow_schema(projected.schema).empty_table()
+    produced = score_batch(empty, **kwargs).schema
+    kept = {f.name: f for f in projected.schema.fields}
+    schema = StructType(
+        [kept[f.name] if f.name in kept else f for f in from_arrow_schema(produced).fields]
+    )
+    _use_this_interpreter(sdf)
+    # mapInArrow reads its input columns by name, unquoted, so a dot would be taken for a
+    # struct field: the batches travel under plain names and get theirs back in the worker.
+    plain = projected.select(*(col(_quoted(c)).alias(f"_{i}") for i, c in enumerate(used)))
+    kwargs["names"] = used
+    with warnings.catch_warnings():
+        # Said of pandas 3 whatever the function does; this one never touches pandas.
+        warnings.filterwarnings(
+            "ignore", "PySpark does not yet fully support pandas", FutureWarning
+        )
+        return plain.mapInArrow(partial(_score_batches, schema=produced, **kwargs), schema)
+
+
+def _score_batches(
+    batches: Iterator[pa.RecordBatch], *, schema: pa.Schema, names: list[str], **kwargs: Any
+) -> Iterator[pa.RecordBatch]:
+    from pyspark import TaskContext
+
+    context = TaskContext.get()
+    size_native_pool(context.cpus() if context is not None else 1)
+    for batch in batches:
+        scored = score_batch(batch.rename_columns(names), **kwargs)
+        # A kept column's type is the batch's own; the others are as announced.
+        scored = scored.cast(pa.schema([
+            schema.field(f.name) if f.name not in kwargs["keep"] else f for f in scored.schema
+        ]))
+        yield from scored.to_batches()
+
+
+def _quoted(name: str) -> str:
+    return "`" + name.replace("`", "``") + "`"
+
+
+def _use_this_interpreter(sdf: DataFrame) -> None:
+    """Run a local master's Python workers on this interpreter unless the user chose one."""
+    try:
+        context = sdf.sparkSession.sparkContext
+    except Exception:  # noqa: BLE001 - Spark Connect has no context here; its server decides
+        return
+    if (
+        "PYSPARK_PYTHON" not in os.environ
+        and context.pythonExec == _SPARK_DEFAULT_PYTHON
+        and context.master.startswith("local")
+    ):
+        context.pythonExec = sys.executable
