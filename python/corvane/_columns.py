@@ -19,19 +19,10 @@ import _corvane
 import narwhals as nw
 import numpy as np
 
-#: The eleven inputs, in the order the engine takes them.
-INPUT_COLUMNS: tuple[str, ...] = (
-    "sex",
-    "age",
-    "total_cholesterol",
-    "hdl_cholesterol",
-    "systolic_bp",
-    "has_diabetes",
-    "current_smoker",
-    "bmi",
-    "egfr",
-    "on_htn_meds",
-    "on_cholesterol_meds",
+#: The eleven inputs, in the order the engine takes them: the scalar functions' parameters,
+#: read from the extension so that the names live in one place.
+INPUT_COLUMNS: tuple[str, ...] = tuple(
+    name.strip() for name in _corvane.calculate_10_yr_cvd_rust.__text_signature__[1:-1].split(",")
 )
 SEX, NUMBER, FLAG = "sex", "number", "flag"
 KINDS = (SEX, NUMBER, NUMBER, NUMBER, NUMBER, FLAG, FLAG, NUMBER, NUMBER, FLAG, FLAG)
