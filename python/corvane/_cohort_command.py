@@ -181,7 +181,9 @@ def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series 
         )
         text = pl.when(pl.col("extra") > 0).then(too_many).otherwise(text)
     texts = subset.select(text).to_series()
-    return pl.Series("error", [None] * len(reasons), pl.String).scatter(rows, texts)
+    return pl.repeat(None, len(reasons), dtype=pl.String, eager=True).alias("error").scatter(
+        rows, texts
+    )
 
 
 def _empty(source: Source, echoed: list[int], risks: list[str]) -> pl.DataFrame:
