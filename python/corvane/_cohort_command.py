@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import polars as pl
 
@@ -12,7 +14,7 @@ import corvane
 from . import INPUT_COLUMNS, risk_column
 from ._cohort_cells import Plan, decode
 from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
-from ._cohort_output import Output, same_file, stdout_identity
+from ._cohort_output import Interrupted, Output, same_file, stdout_identity
 from ._cohort_summary import Tally
 
 DEFAULT_BATCH_ROWS = 200_000
@@ -119,27 +121,75 @@ def run(
             outcome.tally = Tally(
                 title, [(o, h) for h in request.horizons for o in request.outcomes]
             )
-        output = None
+        output = reading = writing = None
         try:
             # Created inside the try: an interrupt as it returns still removes its file.
             output = Output(request.output, names)
             wrote = False
-            for batch in source.batches():
+            # The next batch is read and the last one written while this one is scored:
+            # the three overlap, and at most three batches are held at once.
+            batches = source.batches()
+            reading = _Task(next, batches, None)
+            while (batch := reading.result()) is not None:
+                reading = _Task(next, batches, None)
                 frame = _score_batch(batch, plan, echoed, request, source, outcome)
-                output.write(frame)
+                if writing is not None:
+                    writing.result()
+                writing = _Task(output.write, frame)
                 wrote = True
                 if progress is not None:
                     progress(outcome.rows)
+            if writing is not None:
+                writing.result()
             if not wrote and output.format == "parquet":
                 output.write(_empty(source, echoed, risks))
             output.commit()
-        except BaseException:
+        except BaseException as e:
+            # Wait for what still runs before its file is closed, except where it may wait
+            # forever: stdin that sends nothing, or a pipe nobody reads after an interrupt.
+            if reading is not None and path != "-":
+                reading.settle()
+            interrupted = isinstance(e, (KeyboardInterrupt, Interrupted))
+            if writing is not None and not (interrupted and request.output is None):
+                writing.settle()
             if output is not None:
                 output.abort()
             raise
         return outcome
     finally:
         source.close()
+
+
+class _Task:
+    """One call run on a thread of its own; ``result()`` waits for it and returns or raises.
+
+    Daemon threads, so that one left waiting on stdin does not keep the process alive.
+    """
+
+    def __init__(self, fn: Callable[..., Any], *args: Any) -> None:
+        self._done = threading.Event()
+        self._value: Any = None
+        self._error: BaseException | None = None
+        threading.Thread(target=self._run, args=(fn, args), daemon=True).start()
+
+    def _run(self, fn: Callable[..., Any], args: tuple) -> None:
+        try:
+            self._value = fn(*args)
+        except BaseException as e:
+            self._error = e
+        finally:
+            self._done.set()
+
+    def result(self) -> Any:
+        self._done.wait()  # a signal still interrupts the wait
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        return self._value
+
+    def settle(self) -> None:
+        """Wait for the call to end, whatever it gives."""
+        self._done.wait()
 
 
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
