@@ -23,7 +23,7 @@ SPILL_COLUMNS = 4
 _SNIFF_BYTES = 1 << 16
 _CHUNK_BYTES = 1 << 20
 # Text parsed at a time: memory stays near a few times this, whatever the file's size.
-_PIECE_BYTES = 8 << 20
+_PIECE_BYTES = 4 << 20
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
 _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
