@@ -44,6 +44,8 @@ class Plan:
     labels: dict[str, str]  # input name -> the column's name in the file, for messages
     codes: dict[str, dict[str, str]] = field(default_factory=dict)  # input -> {from: to}
     decimal_comma: bool = False
+    # Decoding expressions by the batch's schema, built on first use.
+    expressions: dict = field(default_factory=dict, repr=False, compare=False)
 
 
 @dataclass
@@ -72,45 +74,70 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
     A first pass reads the common spellings of every cell; only the rows where it finds
     nothing are read again carefully (spaces, letter case, missing markers) and explained.
     """
-    first = frame.select(
-        _fast_value(name, frame.schema, plan, _USUAL).alias(name) for name in INPUT_COLUMNS
-    )
+    exprs = _expressions(plan, frame.schema)
+    first = frame.select(exprs.first)
     # A column that holds other spellings (yes/no, Male) is read again with all of them.
     spelled = [
         name
-        for name in INPUT_COLUMNS
-        if KINDS[name] != _NUMBER
-        and frame.schema[f"c{plan.positions[name]}"] == pl.String
-        and name not in plan.codes
-        and first[name].null_count() > frame[f"c{plan.positions[name]}"].null_count()
+        for name in exprs.again
+        if first[name].null_count() > frame[f"c{plan.positions[name]}"].null_count()
     ]
     if spelled:
-        again = frame.select(
-            _fast_value(name, frame.schema, plan, _SPELLINGS).alias(name) for name in spelled
-        )
-        first = first.with_columns(again)
+        first = first.with_columns(frame.select(exprs.again[name] for name in spelled))
     unread = first.select(pl.any_horizontal(pl.all().is_null() | pl.all().is_nan())).to_series()
     none = pl.repeat(None, len(frame), dtype=pl.String, eager=True).alias("reason")
     if not unread.any():
         return Decoded(first, none, 0)
     rows = unread.arg_true()
     subset = frame[rows]
-    parts = {name: _careful_value(name, frame.schema, plan) for name in INPUT_COLUMNS}
-    read = subset.select(
+    read = subset.select(exprs.careful)
+    # Messages only for the columns that have a bad cell among these rows.
+    reasons = [exprs.reasons[name] for name in INPUT_COLUMNS if read[name].null_count()]
+    inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
+    if not reasons:  # every cell read on a closer look (spaces, letter case)
+        return Decoded(inputs, none, int(read["commas"][0]))
+    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
+    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
+    return Decoded(inputs, why, int(read["commas"][0]))
+
+
+@dataclass
+class _Expressions:
+    """The expressions that decode one kind of batch, built once per run: building them
+    costs as much as a batch's careful pass."""
+
+    first: list[pl.Expr]  # each input by its usual spelling
+    again: dict[str, pl.Expr]  # inputs whose other spellings are looked up when present
+    careful: list[pl.Expr]  # each input read carefully, then "commas"
+    reasons: dict[str, pl.Expr]  # per input: why its cell is bad, else null
+
+
+def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
+    key = tuple(schema.items())
+    cached = plan.expressions.get(key)
+    if cached is not None:
+        return cached
+    first = [_fast_value(name, schema, plan, _USUAL).alias(name) for name in INPUT_COLUMNS]
+    again = {
+        name: _fast_value(name, schema, plan, _SPELLINGS).alias(name)
+        for name in INPUT_COLUMNS
+        if KINDS[name] != _NUMBER
+        and schema[f"c{plan.positions[name]}"] == pl.String
+        and name not in plan.codes
+    }
+    parts = {name: _careful_value(name, schema, plan) for name in INPUT_COLUMNS}
+    careful = [
         *[
             pl.when(missing).then(None).otherwise(value).alias(name)
             for name, (value, missing, _) in parts.items()
         ],
         pl.sum_horizontal(comma for _, _, comma in parts.values()).sum().alias("commas"),
-    )
-    # Messages only for the columns that have a bad cell among these rows.
-    reasons = []
+    ]
+    reasons = {}
     for name, (value, missing, _) in parts.items():
-        if not read[name].null_count():
-            continue
         label = plan.labels[name]
         shown = _quoted(pl.col(f"c{plan.positions[name]}").cast(pl.String))
-        reasons.append(
+        reasons[name] = (
             pl.when(missing)
             .then(pl.lit(f"{label}: missing value"))
             .when(value.is_null())
@@ -120,12 +147,8 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
                 )
             )
         )
-    inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
-    if not reasons:  # every cell read on a closer look (spaces, letter case)
-        return Decoded(inputs, none, int(read["commas"][0]))
-    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
-    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
-    return Decoded(inputs, why, int(read["commas"][0]))
+    cached = plan.expressions[key] = _Expressions(first, again, careful, reasons)
+    return cached
 
 
 def _fast_value(name: str, schema: pl.Schema, plan: Plan, spellings: dict) -> pl.Expr:
