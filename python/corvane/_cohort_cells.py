@@ -90,10 +90,19 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
         return Decoded(first, none, 0)
     rows = unread.arg_true()
     subset = frame[rows]
-    read = subset.select(exprs.careful)
-    # Messages only for the columns that have a bad cell among these rows.
-    reasons = [exprs.reasons[name] for name in INPUT_COLUMNS if read[name].null_count()]
-    inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
+    # Only the columns with a bad cell among these rows are read again and explained.
+    firsts = first[rows]
+    bad = [
+        name
+        for name in INPUT_COLUMNS
+        if firsts[name].null_count() or firsts[name].is_nan().any()
+    ]
+    read = subset.select(
+        *[exprs.careful[name] for name in bad],
+        pl.sum_horizontal(exprs.commas[name] for name in bad).sum().alias("commas"),
+    )
+    reasons = [exprs.reasons[name] for name in bad if read[name].null_count()]
+    inputs = first.with_columns(first[name].scatter(rows, read[name]) for name in bad)
     if not reasons:  # every cell read on a closer look (spaces, letter case)
         return Decoded(inputs, none, int(read["commas"][0]))
     why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
@@ -108,7 +117,8 @@ class _Expressions:
 
     first: list[pl.Expr]  # each input by its usual spelling
     again: dict[str, pl.Expr]  # inputs whose other spellings are looked up when present
-    careful: list[pl.Expr]  # each input read carefully, then "commas"
+    careful: dict[str, pl.Expr]  # per input: its cell read carefully
+    commas: dict[str, pl.Expr]  # per input: 1 where a decimal comma would read the cell
     reasons: dict[str, pl.Expr]  # per input: why its cell is bad, else null
 
 
@@ -126,13 +136,11 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
         and name not in plan.codes
     }
     parts = {name: _careful_value(name, schema, plan) for name in INPUT_COLUMNS}
-    careful = [
-        *[
-            pl.when(missing).then(None).otherwise(value).alias(name)
-            for name, (value, missing, _) in parts.items()
-        ],
-        pl.sum_horizontal(comma for _, _, comma in parts.values()).sum().alias("commas"),
-    ]
+    careful = {
+        name: pl.when(missing).then(None).otherwise(value).alias(name)
+        for name, (value, missing, _) in parts.items()
+    }
+    commas = {name: comma for name, (_, _, comma) in parts.items()}
     reasons = {}
     for name, (value, missing, _) in parts.items():
         label = plan.labels[name]
@@ -147,7 +155,7 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
                 )
             )
         )
-    cached = plan.expressions[key] = _Expressions(first, again, careful, reasons)
+    cached = plan.expressions[key] = _Expressions(first, again, careful, commas, reasons)
     return cached
 
 
