@@ -14,7 +14,7 @@ import corvane
 from . import INPUT_COLUMNS, risk_column
 from ._cohort_cells import Plan, decode
 from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
-from ._cohort_output import Interrupted, Output, same_file, stdout_identity
+from ._cohort_output import Output, same_file, stdout_identity
 from ._cohort_summary import Tally
 
 DEFAULT_BATCH_ROWS = 200_000
@@ -127,15 +127,19 @@ def run(
             output = Output(request.output, names)
             wrote = False
             # The next batch is read and the last one written while this one is scored:
-            # the three overlap, and at most three batches are held at once.
+            # the three overlap, and at most three batches are held at once. Only files
+            # are read and written aside: a thread blocked on stdin or on a pipe nobody
+            # reads could not be waited for, and would abort the interpreter's exit.
             batches = source.batches()
-            reading = _Task(next, batches, None)
+            read_aside = path != "-"
+            write_aside = output.is_own_file
+            reading = _Task(read_aside, next, batches, None)
             while (batch := reading.result()) is not None:
-                reading = _Task(next, batches, None)
+                reading = _Task(read_aside, next, batches, None)
                 frame = _score_batch(batch, plan, echoed, request, source, outcome)
                 if writing is not None:
                     writing.result()
-                writing = _Task(output.write, frame)
+                writing = _Task(write_aside, output.write, frame)
                 wrote = True
                 if progress is not None:
                     progress(outcome.rows)
@@ -144,14 +148,11 @@ def run(
             if not wrote and output.format == "parquet":
                 output.write(_empty(source, echoed, risks))
             output.commit()
-        except BaseException as e:
-            # Wait for what still runs before its file is closed, except where it may wait
-            # forever: stdin that sends nothing, or a pipe nobody reads after an interrupt.
-            if reading is not None and path != "-":
-                reading.settle()
-            interrupted = isinstance(e, (KeyboardInterrupt, Interrupted))
-            if writing is not None and not (interrupted and request.output is None):
-                writing.settle()
+        except BaseException:
+            # What still runs on a file ends soon: wait for it before the file is closed.
+            for task in (reading, writing):
+                if task is not None:
+                    task.settle()
             if output is not None:
                 output.abort()
             raise
@@ -161,21 +162,22 @@ def run(
 
 
 class _Task:
-    """One call run on a thread of its own; ``result()`` waits for it and returns or raises.
+    """One call, run on a thread of its own if ``aside`` else at once; ``result()`` waits
+    for it and returns or raises."""
 
-    Daemon threads, so that one left waiting on stdin does not keep the process alive.
-    """
-
-    def __init__(self, fn: Callable[..., Any], *args: Any) -> None:
+    def __init__(self, aside: bool, fn: Callable[..., Any], *args: Any) -> None:
         self._done = threading.Event()
         self._value: Any = None
         self._error: BaseException | None = None
-        threading.Thread(target=self._run, args=(fn, args), daemon=True).start()
+        if aside:
+            threading.Thread(target=self._run, args=(fn, args)).start()
+        else:
+            self._run(fn, args)
 
     def _run(self, fn: Callable[..., Any], args: tuple) -> None:
         try:
             self._value = fn(*args)
-        except BaseException as e:
+        except BaseException as e:  # raised again by result(), on the calling thread
             self._error = e
         finally:
             self._done.set()
