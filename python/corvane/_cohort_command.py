@@ -162,8 +162,8 @@ def run(
 
 
 class _Task:
-    """One call, run on a thread of its own if ``aside`` else at once; ``result()`` waits
-    for it and returns or raises."""
+    """One call, run on a thread of its own if ``aside``, else at once (raising at once);
+    ``result()`` waits for it and returns or raises."""
 
     def __init__(self, aside: bool, fn: Callable[..., Any], *args: Any) -> None:
         self._done = threading.Event()
@@ -172,7 +172,8 @@ class _Task:
         if aside:
             threading.Thread(target=self._run, args=(fn, args)).start()
         else:
-            self._run(fn, args)
+            self._value = fn(*args)
+            self._done.set()
 
     def _run(self, fn: Callable[..., Any], args: tuple) -> None:
         try:
