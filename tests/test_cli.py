@@ -96,6 +96,16 @@ MALFORMED = [
 ]
 
 
+@pytest.mark.parametrize("first", [GOOD + ",x,y,z,w,v,u", GOOD + ",x"])
+def test_a_long_first_record_is_one_bad_row(tmp_path, first):
+    """Catches the whole file refused when its first record is the long one."""
+    result = corvane("score", write(tmp_path / "in.csv", [HEADER, f"a,{first}", f"b,{GOOD}"]))
+    header, rows = read_output(result.stdout)
+    assert [r[-1] for r in rows] == [f"line 2: {min(first.count(',') + 2, 16)} values instead"
+                                     " of 12", ""]
+    assert result.returncode == 1
+
+
 @pytest.mark.parametrize("batch_rows", [1, 7, None])
 @pytest.mark.parametrize("row_id, shown", [
     ("id {}", "id {}"),

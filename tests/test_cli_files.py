@@ -232,6 +232,26 @@ def test_interrupt_keeps_the_previous_output(tmp_path, signum):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.csv"]
 
 
+def test_interrupt_while_stdin_sends_nothing_ends_at_once(tmp_path):
+    """Catches a run that waits for its reading thread, which waits on stdin forever."""
+    out = tmp_path / "out.csv"
+    out.write_text("previous\n")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "corvane", "score", "-", "-o", out, "--batch-rows", "5"],
+        stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdin.write((HEADER + "\n" + f"a,{GOOD}\n" * 2000).encode())  # past the sniffing
+    process.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not any(p.name.endswith(".partial") for p in tmp_path.iterdir()):
+        assert time.monotonic() < deadline and process.poll() is None
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    assert process.wait(timeout=30) == 130  # stdin is still open
+    process.stdin.close()
+    assert process.stderr.read().decode().strip() == f"corvane: interrupted; {out} is unchanged"
+    assert out.read_text() == "previous\n"
+
+
 @pytest.mark.parametrize("rows_or_summary", ["rows", "summary"])
 def test_closed_pipe_ends_quietly(tmp_path, rows_or_summary):
     lines, _ = random_rows(2000, seed=13)

@@ -441,3 +441,18 @@ def test_engine_error_codes_carry_each_unreadable_column():
     _corvane._score_columns(tuple(columns), tuple(missing), ("cvd_10yr", "hf_30yr"), False,
                             risks, None, errors)
     assert errors[0].tolist() == [0, 100 + 0b11, 100 + (1 << 10)]
+
+
+def test_polars_frame_scores_without_importing_pandas():
+    """pyarrow's value conversion imports pandas: 0.2 s of a command's run for nothing."""
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, numpy as np, polars as pl, corvane\n"
+        f"f = pl.DataFrame({{c: np.ones(3) for c in {list(INPUT_COLUMNS)!r}}})\n"
+        "corvane.score(f)\n"
+        "print('pandas' in sys.modules)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout == "False\n"

@@ -25,6 +25,8 @@ _SPELLINGS = {
     kind: {f(text): v for text, v in codes.items() for f in (str, str.upper, str.capitalize)}
     for kind, codes in _CODES.items()
 }
+# The spelling nearly every file uses; the others are looked up only where a column has them.
+_USUAL = {_SEX: {"male": 1.0, "female": 0.0}, _FLAG: {"1": 1.0, "0": 0.0}}
 MISSING = ("", "na", "n/a", "nan", "null", "none")
 _EXPECTED = {
     _SEX: "male/female or 1/0",
@@ -42,6 +44,8 @@ class Plan:
     labels: dict[str, str]  # input name -> the column's name in the file, for messages
     codes: dict[str, dict[str, str]] = field(default_factory=dict)  # input -> {from: to}
     decimal_comma: bool = False
+    # Decoding expressions by the batch's schema, built on first use.
+    expressions: dict = field(default_factory=dict, repr=False, compare=False)
 
 
 @dataclass
@@ -70,31 +74,78 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
     A first pass reads the common spellings of every cell; only the rows where it finds
     nothing are read again carefully (spaces, letter case, missing markers) and explained.
     """
-    first = frame.select(
-        _fast_value(name, frame.schema, plan).alias(name) for name in INPUT_COLUMNS
-    )
+    exprs = _expressions(plan, frame.schema)
+    first = frame.select(exprs.first)
+    # A column that holds other spellings (yes/no, Male) is read again with all of them.
+    spelled = [
+        name
+        for name in exprs.again
+        if first[name].null_count() > frame[f"c{plan.positions[name]}"].null_count()
+    ]
+    if spelled:
+        first = first.with_columns(frame.select(exprs.again[name] for name in spelled))
     unread = first.select(pl.any_horizontal(pl.all().is_null() | pl.all().is_nan())).to_series()
-    none = pl.Series("reason", [None] * len(frame), pl.String)
+    none = pl.repeat(None, len(frame), dtype=pl.String, eager=True).alias("reason")
     if not unread.any():
         return Decoded(first, none, 0)
     rows = unread.arg_true()
     subset = frame[rows]
-    parts = {name: _careful_value(name, frame.schema, plan) for name in INPUT_COLUMNS}
+    # Only the columns with a bad cell among these rows are read again and explained.
+    firsts = first[rows]
+    bad = [
+        name
+        for name in INPUT_COLUMNS
+        if firsts[name].null_count() or firsts[name].is_nan().any()
+    ]
     read = subset.select(
-        *[
-            pl.when(missing).then(None).otherwise(value).alias(name)
-            for name, (value, missing, _) in parts.items()
-        ],
-        pl.sum_horizontal(comma for _, _, comma in parts.values()).sum().alias("commas"),
+        *[exprs.careful[name] for name in bad],
+        pl.sum_horizontal(exprs.commas[name] for name in bad).sum().alias("commas"),
     )
-    # Messages only for the columns that have a bad cell among these rows.
-    reasons = []
+    reasons = [exprs.reasons[name] for name in bad if read[name].null_count()]
+    inputs = first.with_columns(first[name].scatter(rows, read[name]) for name in bad)
+    if not reasons:  # every cell read on a closer look (spaces, letter case)
+        return Decoded(inputs, none, int(read["commas"][0]))
+    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
+    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
+    return Decoded(inputs, why, int(read["commas"][0]))
+
+
+@dataclass
+class _Expressions:
+    """The expressions that decode one kind of batch, built once per run: building them
+    costs as much as a batch's careful pass."""
+
+    first: list[pl.Expr]  # each input by its usual spelling
+    again: dict[str, pl.Expr]  # inputs whose other spellings are looked up when present
+    careful: dict[str, pl.Expr]  # per input: its cell read carefully
+    commas: dict[str, pl.Expr]  # per input: 1 where a decimal comma would read the cell
+    reasons: dict[str, pl.Expr]  # per input: why its cell is bad, else null
+
+
+def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
+    key = tuple(schema.items())
+    cached = plan.expressions.get(key)
+    if cached is not None:
+        return cached
+    first = [_fast_value(name, schema, plan, _USUAL).alias(name) for name in INPUT_COLUMNS]
+    again = {
+        name: _fast_value(name, schema, plan, _SPELLINGS).alias(name)
+        for name in INPUT_COLUMNS
+        if KINDS[name] != _NUMBER
+        and schema[f"c{plan.positions[name]}"] == pl.String
+        and name not in plan.codes
+    }
+    parts = {name: _careful_value(name, schema, plan) for name in INPUT_COLUMNS}
+    careful = {
+        name: pl.when(missing).then(None).otherwise(value).alias(name)
+        for name, (value, missing, _) in parts.items()
+    }
+    commas = {name: comma for name, (_, _, comma) in parts.items()}
+    reasons = {}
     for name, (value, missing, _) in parts.items():
-        if not read[name].null_count():
-            continue
         label = plan.labels[name]
         shown = _quoted(pl.col(f"c{plan.positions[name]}").cast(pl.String))
-        reasons.append(
+        reasons[name] = (
             pl.when(missing)
             .then(pl.lit(f"{label}: missing value"))
             .when(value.is_null())
@@ -104,16 +155,12 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
                 )
             )
         )
-    inputs = pl.DataFrame(first[name].scatter(rows, read[name]) for name in INPUT_COLUMNS)
-    if not reasons:  # every cell read on a closer look (spaces, letter case)
-        return Decoded(inputs, none, int(read["commas"][0]))
-    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
-    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
-    return Decoded(inputs, why, int(read["commas"][0]))
+    cached = plan.expressions[key] = _Expressions(first, again, careful, commas, reasons)
+    return cached
 
 
-def _fast_value(name: str, schema: pl.Schema, plan: Plan) -> pl.Expr:
-    """The cell's value when written the usual way, else null (or NaN)."""
+def _fast_value(name: str, schema: pl.Schema, plan: Plan, spellings: dict) -> pl.Expr:
+    """The cell's value when spelled as one of ``spellings``, else null (or NaN)."""
     source = f"c{plan.positions[name]}"
     column = pl.col(source)
     kind = KINDS[name]
@@ -128,7 +175,11 @@ def _fast_value(name: str, schema: pl.Schema, plan: Plan) -> pl.Expr:
         if plan.decimal_comma:
             text = text.str.replace(",", ".", literal=True)
         return text.cast(pl.Float64, strict=False)  # NaN is sent to the careful pass
-    return text.replace_strict(_SPELLINGS[kind], default=None, return_dtype=pl.Float64)
+    if spellings is _USUAL and not codes:
+        # Two comparisons cost a fifth of a lookup among all the spellings.
+        (one, one_value), (zero, zero_value) = _USUAL[kind].items()
+        return pl.when(text == one).then(one_value).when(text == zero).then(zero_value)
+    return text.replace_strict(spellings[kind], default=None, return_dtype=pl.Float64)
 
 
 def _careful_value(name: str, schema: pl.Schema, plan: Plan):

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import polars as pl
 
@@ -119,27 +121,78 @@ def run(
             outcome.tally = Tally(
                 title, [(o, h) for h in request.horizons for o in request.outcomes]
             )
-        output = None
+        output = reading = writing = None
         try:
             # Created inside the try: an interrupt as it returns still removes its file.
             output = Output(request.output, names)
             wrote = False
-            for batch in source.batches():
+            # The next batch is read and the last one written while this one is scored:
+            # the three overlap, and at most three batches are held at once. Only files
+            # are read and written aside: a thread blocked on stdin or on a pipe nobody
+            # reads could not be waited for, and would abort the interpreter's exit.
+            batches = source.batches()
+            read_aside = path != "-"
+            write_aside = output.is_own_file
+            reading = _Task(read_aside, next, batches, None)
+            while (batch := reading.result()) is not None:
+                reading = _Task(read_aside, next, batches, None)
                 frame = _score_batch(batch, plan, echoed, request, source, outcome)
-                output.write(frame)
+                if writing is not None:
+                    writing.result()
+                writing = _Task(write_aside, output.write, frame)
                 wrote = True
                 if progress is not None:
                     progress(outcome.rows)
+            if writing is not None:
+                writing.result()
             if not wrote and output.format == "parquet":
                 output.write(_empty(source, echoed, risks))
             output.commit()
         except BaseException:
+            # What still runs on a file ends soon: wait for it before the file is closed.
+            for task in (reading, writing):
+                if task is not None:
+                    task.settle()
             if output is not None:
                 output.abort()
             raise
         return outcome
     finally:
         source.close()
+
+
+class _Task:
+    """One call, run on a thread of its own if ``aside``, else at once (raising at once);
+    ``result()`` waits for it and returns or raises."""
+
+    def __init__(self, aside: bool, fn: Callable[..., Any], *args: Any) -> None:
+        self._done = threading.Event()
+        self._value: Any = None
+        self._error: BaseException | None = None
+        if aside:
+            threading.Thread(target=self._run, args=(fn, args)).start()
+        else:
+            self._value = fn(*args)
+            self._done.set()
+
+    def _run(self, fn: Callable[..., Any], args: tuple) -> None:
+        try:
+            self._value = fn(*args)
+        except BaseException as e:  # raised again by result(), on the calling thread
+            self._error = e
+        finally:
+            self._done.set()
+
+    def result(self) -> Any:
+        self._done.wait()  # a signal still interrupts the wait
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        return self._value
+
+    def settle(self) -> None:
+        """Wait for the call to end, whatever it gives."""
+        self._done.wait()
 
 
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
@@ -181,7 +234,9 @@ def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series 
         )
         text = pl.when(pl.col("extra") > 0).then(too_many).otherwise(text)
     texts = subset.select(text).to_series()
-    return pl.Series("error", [None] * len(reasons), pl.String).scatter(rows, texts)
+    return pl.repeat(None, len(reasons), dtype=pl.String, eager=True).alias("error").scatter(
+        rows, texts
+    )
 
 
 def _empty(source: Source, echoed: list[int], risks: list[str]) -> pl.DataFrame:

@@ -23,7 +23,7 @@ SPILL_COLUMNS = 4
 _SNIFF_BYTES = 1 << 16
 _CHUNK_BYTES = 1 << 20
 # Text parsed at a time: memory stays near a few times this, whatever the file's size.
-_PIECE_BYTES = 8 << 20
+_PIECE_BYTES = 4 << 20
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
 _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
@@ -245,22 +245,29 @@ def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
             separator=chosen,
             eol_char=eol.decode(),
             quote_char='"',
-            schema=dict.fromkeys(names, pl.String),
             missing_columns="insert",
+            extra_columns="ignore",  # else a first record longer than the schema fails
             truncate_ragged_lines=True,
             empty_string_is_null=True,
         )
+        # One column past the header's width shows whether any row is too long; only then
+        # is the piece read again with all of them, to count its values (each column read
+        # costs a tenth of the parse, even when empty).
+        narrow = dict.fromkeys(names[: width + 1], pl.String)
+        wide = dict.fromkeys(names, pl.String)
         next_line = blank + 2
         for piece in _pieces(body, eol):
             try:
-                frame = pl.read_csv(piece, **options)
+                frame = pl.read_csv(piece, schema=narrow, **options)
+                if frame[names[width]].null_count() < len(frame):
+                    frame = pl.read_csv(piece, schema=wide, **options)
             except pl.exceptions.PolarsError as e:
                 raise _unreadable(name, e, next_line) from None
             where = _physical_lines(frame, next_line, eol, b'"' in piece)
             next_line += piece.count(eol)
             for offset in range(0, len(frame), batch_rows):
                 part = frame.slice(offset, batch_rows)
-                yield _batch(part, where.slice(offset, batch_rows), names, width)
+                yield _batch(part, where.slice(offset, batch_rows), part.columns, width)
 
     return Source(name, header, batches, False, "line", identity, delimiter=chosen)
 

@@ -147,6 +147,11 @@ class Output:
         else:
             self._stream = self._raw
 
+    @property
+    def is_own_file(self) -> bool:
+        """Whether the rows go to a temporary file of its own (not stdout or a device)."""
+        return self._temp is not None
+
     def _header(self) -> bytes:
         text = io.StringIO()
         csv.writer(text, lineterminator="\n").writerow(self.names)

@@ -36,10 +36,17 @@ def as_frame(source: InputTable, models: Sequence[tuple[str, int]], mmol: bool):
         frame = namespace.DataFrame(dict(zip(names, risks)), index=source.index, copy=False)
         frame["error"] = namespace.Series(error, index=frame.index, dtype=object, copy=False)
         return frame
+    # Built in polars for Arrow too: pyarrow's own conversion of NumPy or Python values
+    # imports pandas, which costs more than scoring a large batch.
+    import polars as pl
+
+    frame = pl.DataFrame(
+        [pl.Series(name, risks[k], nan_to_null=True) for k, name in enumerate(names)]
+        + [pl.Series("error", error.tolist(), pl.String)]
+    )
+    if source.frame.implementation.is_polars():
+        return frame
     import pyarrow as pa
 
-    frame = nw.from_dict(
-        {name: pa.array(risk) for name, risk in zip(names, risks)}, backend=namespace
-    ).with_columns(nw.col(*names).fill_nan(None))
-    errors = nw.new_series("error", pa.array(error, type=pa.string()), nw.String(), backend=namespace)
-    return frame.with_columns(errors).to_native()
+    schema = pa.schema([(name, pa.float64()) for name in names] + [("error", pa.string())])
+    return frame.to_arrow().cast(schema)
