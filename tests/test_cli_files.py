@@ -65,6 +65,18 @@ def test_other_layouts_of_the_same_cohort_give_the_same_output(tmp_path, plain, 
         assert result.stdout == want
 
 
+def test_flags_written_as_decimals_follow_the_decimal_comma(tmp_path):
+    """Catches "1,0" flags (a float column exported with a decimal comma) refused as unreadable."""
+    cells = GOOD.split(",")
+    cells[5] = "1"
+    plain = write(tmp_path / "plain.csv", [HEADER, "p1," + ",".join(cells)])
+    cells = [c + ",0" if i in (5, 6, 9, 10) else c for i, c in enumerate(cells)]
+    other = write(tmp_path / "comma.csv", [HEADER.replace(",", ";"), "p1;" + ";".join(cells)])
+    expected, result = corvane("score", plain), corvane("score", other, "--decimal", ",")
+    assert result.returncode == expected.returncode == 0
+    assert read_output(result.stdout)[1][0][12:] == read_output(expected.stdout)[1][0][12:]
+
+
 def test_other_encodings_are_written_as_utf8(tmp_path):
     path = tmp_path / "in.csv"
     path.write_bytes((HEADER + "\nJosé," + GOOD + "\n").encode("latin-1"))

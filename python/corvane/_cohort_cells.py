@@ -208,7 +208,9 @@ def _careful_value(name: str, schema: pl.Schema, plan: Plan):
             with_comma = text.str.replace(",", ".", literal=True).cast(pl.Float64, strict=False)
             comma = (value.is_null() & with_comma.is_not_null()).cast(pl.Int64)
         return value, missing, comma
-    number = text.cast(pl.Float64, strict=False)
+    # A flag or sex code written as a number follows the file's decimal mark too ("1,0").
+    readable = text.str.replace(",", ".", literal=True) if plan.decimal_comma else text
+    number = readable.cast(pl.Float64, strict=False)
     value = pl.coalesce(
         lower.replace_strict(_CODES[kind], default=None, return_dtype=pl.Float64),
         pl.when(number.is_in([0.0, 1.0])).then(number),
