@@ -330,6 +330,7 @@ def test_summary_goes_to_stderr_when_rows_go_to_stdout(tmp_path, plain):
     (["--decimal", ",", "--delimiter", ","], "a decimal comma needs another delimiter"),
     (["--cholesterol-unit", "g/L"], "choose mg/dL or mmol/L, not 'g/L'"),
     (["--encoding", "klingon"], "unknown encoding 'klingon'"),
+    (["--bogus"], "unrecognized arguments: --bogus"),
 ])
 def test_argument_errors_show_the_score_usage(tmp_path, args, message):
     result = corvane("score", "in.csv", *args)

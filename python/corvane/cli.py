@@ -39,7 +39,9 @@ error; 130 interrupted (the previous file is left as it was)."""
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (default ``sys.argv[1:]``); return the exit status."""
     parser, score_parser = _parser()
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:  # the top-level parser would show its own usage, not the command's
+        score_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     request = _score_request(score_parser, args)
     stop_on_interrupts()
     if args.scheduler is not None:
