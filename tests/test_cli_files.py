@@ -211,6 +211,9 @@ def test_failed_write_keeps_the_previous_output_and_says_so(tmp_path):
     assert full.returncode == 3
     assert full.stderr.decode() == (
         "corvane: cannot write /dev/full: No space left on device; /dev/full is unchanged\n")
+    (tmp_path / "full.parquet").symlink_to("/dev/full")
+    full = corvane("score", path, "-o", tmp_path / "full.parquet")
+    assert full.returncode == 3 and b"No space left on device" in full.stderr
     missing = corvane("score", path, "-o", tmp_path / "no" / "out.csv")
     assert missing.returncode == 3 and missing.stderr.count(b"\n") == 1
     # Unreadable input half way: the earlier output stays and no temporary file is left.
@@ -220,14 +223,16 @@ def test_failed_write_keeps_the_previous_output_and_says_so(tmp_path):
     result = corvane("score", bad, "-o", out, "--batch-rows", "100")
     assert result.returncode == 2
     assert out.read_text() == "previous\n"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.csv", "in.csv", "out.csv"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "bad.csv", "full.parquet", "in.csv", "out.csv"]
 
 
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_interrupt_keeps_the_previous_output(tmp_path, signum):
+@pytest.mark.parametrize("signum, suffix", [(signal.SIGINT, ".csv"), (signal.SIGTERM, ".csv"),
+                                            (signal.SIGINT, ".parquet")])
+def test_interrupt_keeps_the_previous_output(tmp_path, signum, suffix):
     lines, _ = random_rows(3000, seed=12)
     path = write(tmp_path / "in.csv", [HEADER, *lines * 10])
-    out = tmp_path / "out.csv"
+    out = tmp_path / f"out{suffix}"
     out.write_text("previous\n")
     process = subprocess.Popen(
         [sys.executable, "-m", "corvane", "score", path, "-o", out, "--batch-rows", "5"],
@@ -241,7 +246,7 @@ def test_interrupt_keeps_the_previous_output(tmp_path, signum):
     assert process.returncode == 130
     assert stderr.decode().strip() == f"corvane: interrupted; {out} is unchanged"
     assert out.read_text() == "previous\n"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.csv"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", out.name]
 
 
 def test_interrupt_while_stdin_sends_nothing_ends_at_once(tmp_path):
