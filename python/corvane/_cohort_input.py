@@ -333,7 +333,8 @@ def _last_record_end(data: bytes, eol: bytes) -> int | None:
     pos = data.rfind(eol)
     if pos < 0:
         return None
-    quotes = data.count(b'"', 0, pos)
+    # Most files quote nothing: finding no quote costs a tenth of counting them.
+    quotes = data.count(b'"', 0, pos) if b'"' in data else 0
     while quotes % 2:
         earlier = data.rfind(eol, 0, pos)
         if earlier < 0:
