@@ -409,3 +409,22 @@ def test_pieces_end_only_at_record_ends(monkeypatch, piece_bytes, line_end, eol)
                                  missing_columns="insert", truncate_ragged_lines=True)
                      for p in pieces)
     assert read["column_3"].to_list() == ["1", "2", "3", "4", "5"]
+
+
+def test_parquet_output_keeps_batches_in_order_and_repeated_names(tmp_path, plain):
+    """Catches a batch lost or moved by the Parquet writer, and a repeated column name (which a
+    polars frame cannot hold) that fails the run or is renamed."""
+    import pyarrow.parquet as pq
+
+    path, expected = plain
+    out = tmp_path / "out.parquet"
+    assert corvane("score", path, "-o", out, "--batch-rows", "3").returncode == 1
+    want = pl.read_csv(expected.stdout, infer_schema=False).select(pl.first(), "error")
+    assert pl.read_parquet(out).select(pl.first(), "error").equals(want)
+    lines = path.read_text().splitlines()
+    twice = write(tmp_path / "twice.csv",
+                  [lines[0] + ",note,note"] + [f"{r},a,b" for r in lines[1:]])
+    assert corvane("score", twice, "-o", out, "--batch-rows", "3").returncode == 1
+    table = pq.ParquetFile(out).read()
+    assert table.column_names[-10:-7] == ["on_cholesterol_meds", "note", "note"]
+    assert table.column("error").to_pylist() == want["error"].to_list()
