@@ -6,19 +6,14 @@ from dataclasses import dataclass, field
 
 import polars as pl
 
-from . import INPUT_COLUMNS
+from ._columns import EXPECTED, FLAG, INPUT_COLUMNS, MISSING_TEXTS, NUMBER, SEX
+from ._columns import KINDS as KINDS_IN_ORDER
 
-_SEX, _NUMBER, _FLAG = "sex", "number", "flag"
-KINDS = dict(
-    zip(
-        INPUT_COLUMNS,
-        (_SEX, _NUMBER, _NUMBER, _NUMBER, _NUMBER, _FLAG, _FLAG, _NUMBER, _NUMBER, _FLAG, _FLAG),
-    )
-)
+KINDS = dict(zip(INPUT_COLUMNS, KINDS_IN_ORDER))  # each input's kind, by name
 # Accepted codes, compared after stripping and lower-casing; numbers equal to 1 or 0 also do.
 _CODES = {
-    _SEX: {"male": 1.0, "female": 0.0, "1": 1.0, "0": 0.0},
-    _FLAG: {"1": 1.0, "0": 0.0, "true": 1.0, "false": 0.0, "yes": 1.0, "no": 0.0},
+    SEX: {"male": 1.0, "female": 0.0, "1": 1.0, "0": 0.0},
+    FLAG: {"1": 1.0, "0": 0.0, "true": 1.0, "false": 0.0, "yes": 1.0, "no": 0.0},
 }
 # The codes as files usually spell them, read without stripping or lower-casing.
 _SPELLINGS = {
@@ -26,13 +21,8 @@ _SPELLINGS = {
     for kind, codes in _CODES.items()
 }
 # The spelling nearly every file uses; the others are looked up only where a column has them.
-_USUAL = {_SEX: {"male": 1.0, "female": 0.0}, _FLAG: {"1": 1.0, "0": 0.0}}
-MISSING = ("", "na", "n/a", "nan", "null", "none")
-_EXPECTED = {
-    _SEX: "male/female or 1/0",
-    _FLAG: "one of 0/1 true/false yes/no",
-    _NUMBER: "a number",
-}
+_USUAL = {SEX: {"male": 1.0, "female": 0.0}, FLAG: {"1": 1.0, "0": 0.0}}
+MISSING = sorted(MISSING_TEXTS)
 _SHOWN_CHARS = 40
 
 
@@ -58,7 +48,7 @@ class Decoded:
 def code_problem(name: str, to: str) -> str | None:
     """Why ``to`` cannot stand for a value of input ``name`` (for --code), or None."""
     kind = KINDS[name]
-    if kind == _NUMBER:
+    if kind == NUMBER:
         try:
             float(to)
         except ValueError:
@@ -131,7 +121,7 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
     again = {
         name: _fast_value(name, schema, plan, _SPELLINGS).alias(name)
         for name in INPUT_COLUMNS
-        if KINDS[name] != _NUMBER
+        if KINDS[name] != NUMBER
         and schema[f"c{plan.positions[name]}"] == pl.String
         and name not in plan.codes
     }
@@ -151,7 +141,7 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
             .when(value.is_null())
             .then(
                 pl.concat_str(
-                    pl.lit(f"{label}: "), shown, pl.lit(f" is not {_EXPECTED[KINDS[name]]}")
+                    pl.lit(f"{label}: "), shown, pl.lit(f" is not {EXPECTED[KINDS[name]]}")
                 )
             )
         )
@@ -167,11 +157,11 @@ def _fast_value(name: str, schema: pl.Schema, plan: Plan, spellings: dict) -> pl
     codes = plan.codes.get(name)
     if schema[source] != pl.String and not codes:
         value = column.cast(pl.Float64, strict=False)
-        return value if kind == _NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
+        return value if kind == NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
     text = column.cast(pl.String)
     if codes:
         text = text.replace(codes)
-    if kind == _NUMBER:
+    if kind == NUMBER:
         if plan.decimal_comma:
             text = text.str.replace(",", ".", literal=True)
         return text.cast(pl.Float64, strict=False)  # NaN is sent to the careful pass
@@ -191,7 +181,7 @@ def _careful_value(name: str, schema: pl.Schema, plan: Plan):
     if schema[source] != pl.String and not codes:
         value = column.cast(pl.Float64, strict=False)
         missing = value.is_null() | value.is_nan()
-        if kind != _NUMBER:
+        if kind != NUMBER:
             value = pl.when(value.is_in([0.0, 1.0])).then(value)
         return value, missing, pl.lit(0)
     text = column.cast(pl.String).str.strip_chars()
@@ -199,7 +189,7 @@ def _careful_value(name: str, schema: pl.Schema, plan: Plan):
         text = text.replace(codes)
     lower = text.str.to_lowercase()
     missing = column.is_null() | lower.is_in(MISSING)
-    if kind == _NUMBER:
+    if kind == NUMBER:
         readable = text.str.replace(",", ".", literal=True) if plan.decimal_comma else text
         value = readable.cast(pl.Float64, strict=False)
         missing = missing | value.is_nan().fill_null(False)

@@ -38,7 +38,8 @@ _MAX_NAMED_BAD = 120  # distinct bad texts of a column whose reasons a code can 
 _UNNAMED = -128  # a bad text past those
 _LOOK_AGAIN = -127  # not a usual spelling: read again by its distinct value
 MISSING_TEXTS = frozenset({"", "na", "n/a", "nan", "null", "none"})
-_EXPECTED = {SEX: "male/female or 1/0", FLAG: "one of 0/1 true/false yes/no", NUMBER: "a number"}
+#: What a cell of each kind should be, as a refusal names it.
+EXPECTED = {SEX: "male/female or 1/0", FLAG: "one of 0/1 true/false yes/no", NUMBER: "a number"}
 
 
 def _spellings(codes: dict[str, int]) -> dict[Any, int]:
@@ -493,7 +494,7 @@ def _reason(name: str, kind: str, value: Any) -> str:
     shown = repr(value if isinstance(value, str) else _plain(value))
     if len(shown) > 40:
         shown = shown[:37] + "..."
-    return f"{name}: {shown} is not {_EXPECTED[kind]}"
+    return f"{name}: {shown} is not {EXPECTED[kind]}"
 
 
 def _plain(value: Any) -> Any:
