@@ -124,6 +124,11 @@ print(len(fn(data)) == len(data))
     assert out == ["0", "True"]
 
 
+# The sanitizer's own allocator takes no lock around fork(): a child forked while another thread
+# is inside it inherits that lock held and hangs in the sanitizer, not in the module. The plain
+# build runs this test in every `make test`.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator is not fork-safe under concurrent threads")
 def test_repeated_forks_right_after_batch_calls():
     """Workers still busy finishing or going to sleep at the fork may hold the pool's locks; the
     child must not wait on any of them."""
