@@ -21,7 +21,7 @@ using Buffer = std::unique_ptr<double, FreeDeleter>;
 // fit, so a batch too large for memory releases everything instead of ending the process.
 Buffer allocate_buffer(std::size_t n);
 
-// The spec of the holder type, created once into the process state.
+// The holder type's PyType_Spec, from which the type is created once into the process state.
 PyType_Spec& holder_spec() noexcept;
 
 // Takes the buffer into a new holder, or leaves it with the caller on failure (null Ref, error
