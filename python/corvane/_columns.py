@@ -330,11 +330,6 @@ def _from_arrays(table: Mapping[Any, Any], found: list[Any]) -> InputTable:
     return InputTable(lengths.pop(), columns)
 
 
-def read_column(name: str, kind: str, column: Any) -> EngineColumn:
-    """One input column (``kind`` SEX, NUMBER or FLAG) from a sequence or 1-D array."""
-    return _array_column(name, kind, column)
-
-
 def _array_column(name: str, kind: str, column: Any) -> EngineColumn:
     if isinstance(column, (Set, Mapping)) or not hasattr(column, "__len__"):
         what = "an unordered set" if isinstance(column, Set) else type(column).__name__
