@@ -7,11 +7,20 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
 import polars as pl
 
-import corvane
-
-from . import INPUT_COLUMNS, risk_column
+from ._columns import INPUT_COLUMNS
+from ._results import as_polars
+from ._scoring import (
+    Scored,
+    cholesterol_in_mmol,
+    error_texts,
+    resolve_models,
+    risk_column,
+    run_engine,
+    status_texts,
+)
 from ._cohort_cells import Plan, decode
 from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
 from ._cohort_output import Output, same_file, stdout_identity
@@ -50,8 +59,19 @@ class Outcome:
 def score_frame(
     inputs: pl.DataFrame, outcomes: Sequence[str], horizons: Sequence[int], unit: str
 ) -> pl.DataFrame:
-    """corvane.score on the eleven Float64 inputs: the risk columns then ``error``, in polars."""
-    return corvane.score(inputs, outcomes, horizons, cholesterol_unit=unit)
+    """The risk columns then ``error``, in polars, of the eleven decoded Float64 inputs.
+
+    The engine is called on them directly: they are numbers already, and a row with a bad
+    (null or NaN) cell is named by the decoding, with its line; its error is null here.
+    """
+    models = resolve_models(outcomes, horizons)
+    mmol = cholesterol_in_mmol(unit)
+    values = [inputs.get_column(name).to_numpy() for name in INPUT_COLUMNS]
+    risks, _, codes = run_engine(values, [None] * len(values), len(inputs), models, mmol, False)
+    texts = error_texts(list(dict.fromkeys(h for _, h in models)), status_texts(mmol))
+    names = [risk_column(o, h) for o, h in models]
+    empty = np.empty(0, dtype=np.intp)
+    return as_polars(Scored(names, risks, codes, list(texts), empty, empty, {}))
 
 
 def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:

@@ -9,44 +9,58 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-import narwhals as nw
-import numpy as np
-
 from ._columns import InputTable
-from ._scoring import Scores, score_table
+from ._scoring import Scored, Scores, score_table
 
 
 def as_scores(source: InputTable, models: Sequence[tuple[str, int]], mmol: bool) -> Scores:
-    names, risks, error, messages = score_table(source, models, mmol, want_messages=True)
+    scored = score_table(source, models, mmol, want_messages=True)
     result = Scores()
-    for k, name in enumerate(names):
-        result[name] = risks[k]
-    result["error"] = error
-    result.messages.update(messages)
+    for name, risks in zip(scored.names, scored.risks):
+        result[name] = risks
+    result["error"] = scored.error_objects()
+    result.messages.update(scored.messages)
     return result
 
 
 def as_frame(source: InputTable, models: Sequence[tuple[str, int]], mmol: bool):
     """A native table of the input's kind: pandas with the input's index, polars, or Arrow."""
-    names, risks, error, _ = score_table(source, models, mmol, want_messages=False)
+    import narwhals as nw
+
+    scored = score_table(source, models, mmol, want_messages=False)
     namespace = nw.get_native_namespace(source.frame)
     if source.frame.implementation.is_pandas_like():
         # Built directly: each model's risks become a column without a copy, and the error
         # stays an object column of str/None.
-        frame = namespace.DataFrame(dict(zip(names, risks)), index=source.index, copy=False)
-        frame["error"] = namespace.Series(error, index=frame.index, dtype=object, copy=False)
+        frame = namespace.DataFrame(
+            dict(zip(scored.names, scored.risks)), index=source.index, copy=False
+        )
+        frame["error"] = namespace.Series(
+            scored.error_objects(), index=frame.index, dtype=object, copy=False
+        )
         return frame
-    # Built in polars for Arrow too: pyarrow's own conversion of NumPy or Python values
-    # imports pandas, which costs more than scoring a large batch.
-    import polars as pl
-
-    frame = pl.DataFrame(
-        [pl.Series(name, risks[k], nan_to_null=True) for k, name in enumerate(names)]
-        + [pl.Series("error", error.tolist(), pl.String)]
-    )
+    frame = as_polars(scored)
     if source.frame.implementation.is_polars():
         return frame
     import pyarrow as pa
 
-    schema = pa.schema([(name, pa.float64()) for name in names] + [("error", pa.string())])
+    schema = pa.schema([(name, pa.float64()) for name in scored.names] + [("error", pa.string())])
     return frame.to_arrow().cast(schema)
+
+
+def as_polars(scored: Scored):
+    """The scores as a polars DataFrame. Arrow results are built here too: pyarrow's own
+    conversion of NumPy or Python values imports pandas, which costs more than scoring a
+    large batch."""
+    import polars as pl
+
+    # The error column is gathered from the texts of the codes, in polars: no Python object
+    # per row.
+    error = pl.Series("error", scored.code_texts, pl.String).gather(scored.codes)
+    if len(scored.unreadable_rows):
+        error = error.scatter(scored.unreadable_rows, pl.Series(scored.reasons, dtype=pl.String))
+    return pl.DataFrame(
+        [pl.Series(name, risks, nan_to_null=True) for name, risks in zip(scored.names,
+                                                                           scored.risks)]
+        + [error]
+    )

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import Any, Literal
 
 import _corvane
@@ -112,24 +113,26 @@ def _shared(text: str | None) -> str | None:
 
 
 def run_engine(
-    columns: Sequence[EngineColumn],
+    values: Sequence[np.ndarray],
+    missing: Sequence[np.ndarray | None],
     n: int,
     models: Sequence[tuple[str, int]],
     mmol: bool,
     want_statuses: bool,
 ) -> tuple[list[np.ndarray], np.ndarray | None, np.ndarray]:
-    """One engine pass: each model's risks (n,) float64; each model's status per row (models, n)
-    uint8 if wanted; and each row's error code (n,) uint16, the first refusing model's status
-    in the first horizon plus ``ERROR_RADIX`` times that in the second, or for an unreadable
-    row ``UNREADABLE_CODE`` plus its bad columns' bits."""
+    """One engine pass over the eleven columns (``values``, each with its mask of missing cells
+    or None): each model's risks (n,) float64; each model's status per row (models, n) uint8 if
+    wanted; and each row's error code (n,) uint16, the first refusing model's status in the
+    first horizon plus ``ERROR_RADIX`` times that in the second, or for an unreadable row
+    ``UNREADABLE_CODE`` plus its bad columns' bits."""
     # An array per model: arrays of a column's size are reused from the allocator's free memory
     # from call to call, where one (models, n) block comes fresh and is faulted in page by page.
     risks = [np.empty((1, n), dtype=np.float64) for _ in models]
     statuses = np.empty((len(models), n), dtype=np.uint8) if want_statuses else None
     errors = np.empty((1, n), dtype=np.uint16)
     _corvane._score_columns(
-        tuple(c.values for c in columns),
-        tuple(c.missing for c in columns),
+        tuple(values),
+        tuple(missing),
         tuple(risk_column(o, h) for o, h in models),
         mmol,
         tuple(risks),
@@ -198,17 +201,40 @@ def _two_horizons(horizons: list[int], m1: str | None, m2: str | None) -> str | 
     return f"{h1}-year: {m1}; {h2}-year: {m2}"
 
 
+@dataclass
+class Scored:
+    """One table's scores: the risks, and each row's error as a code into ``code_texts``, with
+    the reasons of the unreadable rows (whose codes have no text) given apart."""
+
+    names: list[str]  # the risk columns
+    risks: list[np.ndarray]
+    codes: np.ndarray  # (n,) uint16 error code per row
+    code_texts: list[str | None]  # the error text of each code
+    unreadable_rows: np.ndarray
+    reasons: np.ndarray  # of each unreadable row
+    messages: dict[str, np.ndarray]  # per risk column, if asked for
+
+    def error_objects(self) -> np.ndarray:
+        """The error column as an object array of str/None."""
+        error = _corvane._texts_of_codes(self.codes, tuple(self.code_texts))
+        error[self.unreadable_rows] = self.reasons
+        return error
+
+
 def score_table(
     source: InputTable, models: Sequence[tuple[str, int]], mmol: bool, want_messages: bool
-) -> tuple[list[str], list[np.ndarray], np.ndarray, dict[str, np.ndarray]]:
-    """Risk column names, each model's risks, the error column (an object array of str/None)
-    and, if asked, each model's messages."""
-    risks, statuses, errors = run_engine(source.columns, source.n, models, mmol, want_messages)
+) -> Scored:
+    """Every row of ``source`` scored, and, if asked, each model's messages."""
+    columns = source.columns
+    risks, statuses, errors = run_engine(
+        [c.values for c in columns], [c.missing for c in columns], source.n, models, mmol,
+        want_messages,
+    )
     texts = status_texts(mmol)
     horizons = list(dict.fromkeys(h for _, h in models))
     unreadable_rows = np.flatnonzero(errors >= UNREADABLE_CODE)
     bad_columns = errors[unreadable_rows] - UNREADABLE_CODE
-    reasons = unreadable_reasons(source.columns, unreadable_rows, bad_columns)
+    reasons = unreadable_reasons(columns, unreadable_rows, bad_columns)
     source.columns = []  # decoded codes are done with: free them before the error column
     names = [risk_column(o, h) for o, h in models]
     messages = {}
@@ -217,10 +243,8 @@ def score_table(
             messages[name] = _corvane._texts_of_codes(statuses[k], tuple(texts))
             messages[name][unreadable_rows] = reasons
         del statuses
-    error = _corvane._texts_of_codes(errors, tuple(error_texts(horizons, texts)))
-    del errors
-    error[unreadable_rows] = reasons
-    return names, risks, error, messages
+    code_texts = list(error_texts(horizons, texts))
+    return Scored(names, risks, errors, code_texts, unreadable_rows, reasons, messages)
 
 
 __all__ = [
@@ -228,6 +252,7 @@ __all__ = [
     "HORIZONS",
     "INPUT_COLUMNS",
     "OUTCOMES",
+    "Scored",
     "Scores",
     "cholesterol_in_mmol",
     "resolve_models",

@@ -55,7 +55,7 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         description="Cardiovascular risk (total CVD, ASCVD, heart failure; 10 and 30 years)"
         " for every patient of a cohort file.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     score = commands.add_parser(
         "score",
@@ -274,6 +274,14 @@ def _progress_wanted(request: Request) -> bool:
 def _progress(rows: int) -> None:
     sys.stderr.write(f"\rcorvane: scoring {rows:,} rows")
     sys.stderr.flush()
+
+
+class _VersionAction(argparse.Action):
+    """--version, with the version looked up only when asked: reading the installed
+    package's metadata costs every run 10 ms otherwise."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.exit(message=f"{parser.prog} {_version()}\n")
 
 
 def _version() -> str:
