@@ -41,7 +41,7 @@ class Plan:
 @dataclass
 class Decoded:
     inputs: pl.DataFrame  # the eleven inputs as Float64, null where a cell is bad
-    reasons: pl.Series  # per row: "age: missing value; ..." or null
+    reasons: pl.Series | None  # per row: "age: missing value; ..." or null; None if none bad
     comma_numbers: int  # cells that would read as numbers with a decimal comma
 
 
@@ -63,9 +63,12 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
 
     A first pass reads the common spellings of every cell; only the rows where it finds
     nothing are read again carefully (spaces, letter case, missing markers) and explained.
+    Each polars call costs a fixed tenth of a millisecond or more, so a batch makes few.
     """
     exprs = _expressions(plan, frame.schema)
-    first = frame.select(exprs.first)
+    first = frame.lazy().select(exprs.first).with_columns(_UNREAD).collect()
+    unread = first.get_column("_unread")
+    first = first.drop("_unread")
     # A column that holds other spellings (yes/no, Male) is read again with all of them.
     spelled = [
         name
@@ -74,30 +77,32 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
     ]
     if spelled:
         first = first.with_columns(frame.select(exprs.again[name] for name in spelled))
-    unread = first.select(pl.any_horizontal(pl.all().is_null() | pl.all().is_nan())).to_series()
-    none = pl.repeat(None, len(frame), dtype=pl.String, eager=True).alias("reason")
+        unread = first.select(_UNREAD).to_series()
     if not unread.any():
-        return Decoded(first, none, 0)
+        return Decoded(first, None, 0)
     rows = unread.arg_true()
     subset = frame[rows]
     # Only the columns with a bad cell among these rows are read again and explained.
-    firsts = first[rows]
-    bad = [
-        name
-        for name in INPUT_COLUMNS
-        if firsts[name].null_count() or firsts[name].is_nan().any()
-    ]
+    bad_counts = first[rows].select(_BAD_CELLS).row(0)
+    bad = [name for name, count in zip(INPUT_COLUMNS, bad_counts) if count]
     read = subset.select(
         *[exprs.careful[name] for name in bad],
         pl.sum_horizontal(exprs.commas[name] for name in bad).sum().alias("commas"),
+        *[exprs.reasons[name].alias(f"why {name}") for name in bad],
     )
-    reasons = [exprs.reasons[name] for name in bad if read[name].null_count()]
+    commas = int(read["commas"][0])
     inputs = first.with_columns(first[name].scatter(rows, read[name]) for name in bad)
-    if not reasons:  # every cell read on a closer look (spaces, letter case)
-        return Decoded(inputs, none, int(read["commas"][0]))
-    why = subset.select(pl.concat_str(reasons, separator="; ", ignore_nulls=True)).to_series()
-    why = none.scatter(rows, pl.select(pl.when(why.str.len_bytes() > 0).then(why)).to_series())
-    return Decoded(inputs, why, int(read["commas"][0]))
+    explained = [f"why {name}" for name in bad if read[name].null_count()]
+    if not explained:  # every cell read on a closer look (spaces, letter case)
+        return Decoded(inputs, None, commas)
+    joined = pl.concat_str(explained, separator="; ", ignore_nulls=True)
+    why = read.select(pl.when(joined != "").then(joined)).to_series()
+    reasons = pl.Series("reason", dtype=pl.String).extend_constant(None, len(frame))
+    return Decoded(inputs, reasons.scatter(rows, why), commas)
+
+
+_UNREAD = pl.any_horizontal(pl.all().is_null() | pl.all().is_nan()).alias("_unread")
+_BAD_CELLS = (pl.all().is_null() | pl.all().is_nan()).sum()
 
 
 @dataclass

@@ -71,7 +71,7 @@ def score_frame(
     texts = error_texts(list(dict.fromkeys(h for _, h in models)), status_texts(mmol))
     names = [risk_column(o, h) for o, h in models]
     empty = np.empty(0, dtype=np.intp)
-    return as_polars(Scored(names, risks, codes, list(texts), empty, empty, {}))
+    return as_polars(Scored(names, risks, None, codes, list(texts), empty, empty, {}))
 
 
 def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
@@ -235,8 +235,12 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")
 
 
-def _unreadable_reasons(reasons: pl.Series, batch, source: Source) -> pl.Series | None:
+def _unreadable_reasons(reasons: pl.Series | None, batch, source: Source) -> pl.Series | None:
     """ "line N: why" for each row that cannot be read, else null; None when every row can."""
+    if reasons is None:
+        if batch.extra is None:
+            return None
+        reasons = pl.Series("reason", dtype=pl.String).extend_constant(None, len(batch.extra))
     bad = reasons.is_not_null()
     if batch.extra is not None:
         bad = bad | (batch.extra > 0)

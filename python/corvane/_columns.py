@@ -85,9 +85,7 @@ def read_table(table: Any) -> InputTable:
         return _from_arrays({name: table[name] for name in names}, list(names))
     if isinstance(table, Mapping):
         return _from_arrays(table, list(table))
-    # Dataframes are read through narwhals, imported only for them: the command and the
-    # mapping path start faster without it.
-    from ._frames import read_frame
+    from ._frames import read_frame  # after this module: it builds on the readers below
 
     source = read_frame(table)
     if source is None:

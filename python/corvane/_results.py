@@ -9,6 +9,8 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
+import narwhals as nw
+
 from ._columns import InputTable
 from ._scoring import Scored, Scores, score_table
 
@@ -18,26 +20,23 @@ def as_scores(source: InputTable, models: Sequence[tuple[str, int]], mmol: bool)
     result = Scores()
     for name, risks in zip(scored.names, scored.risks):
         result[name] = risks
-    result["error"] = scored.error_objects()
+    result["error"] = scored.error
     result.messages.update(scored.messages)
     return result
 
 
 def as_frame(source: InputTable, models: Sequence[tuple[str, int]], mmol: bool):
     """A native table of the input's kind: pandas with the input's index, polars, or Arrow."""
-    import narwhals as nw
-
-    scored = score_table(source, models, mmol, want_messages=False)
+    pandas_like = source.frame.implementation.is_pandas_like()
+    scored = score_table(source, models, mmol, want_messages=False, error_objects=pandas_like)
     namespace = nw.get_native_namespace(source.frame)
-    if source.frame.implementation.is_pandas_like():
+    if pandas_like:
         # Built directly: each model's risks become a column without a copy, and the error
         # stays an object column of str/None.
         frame = namespace.DataFrame(
             dict(zip(scored.names, scored.risks)), index=source.index, copy=False
         )
-        frame["error"] = namespace.Series(
-            scored.error_objects(), index=frame.index, dtype=object, copy=False
-        )
+        frame["error"] = namespace.Series(scored.error, index=frame.index, dtype=object, copy=False)
         return frame
     frame = as_polars(scored)
     if source.frame.implementation.is_polars():

@@ -203,38 +203,42 @@ def _two_horizons(horizons: list[int], m1: str | None, m2: str | None) -> str | 
 
 @dataclass
 class Scored:
-    """One table's scores: the risks, and each row's error as a code into ``code_texts``, with
-    the reasons of the unreadable rows (whose codes have no text) given apart."""
+    """One table's scores: the risks, and each row's error either as Python objects or as a
+    code into ``code_texts``, with the reasons of the unreadable rows (whose codes have no
+    text) given apart."""
 
     names: list[str]  # the risk columns
     risks: list[np.ndarray]
-    codes: np.ndarray  # (n,) uint16 error code per row
+    error: np.ndarray | None  # (n,) objects, str/None, if asked for; else:
+    codes: np.ndarray | None  # (n,) uint16 error code per row
     code_texts: list[str | None]  # the error text of each code
     unreadable_rows: np.ndarray
     reasons: np.ndarray  # of each unreadable row
     messages: dict[str, np.ndarray]  # per risk column, if asked for
 
-    def error_objects(self) -> np.ndarray:
-        """The error column as an object array of str/None."""
-        error = _corvane._texts_of_codes(self.codes, tuple(self.code_texts))
-        error[self.unreadable_rows] = self.reasons
-        return error
-
 
 def score_table(
-    source: InputTable, models: Sequence[tuple[str, int]], mmol: bool, want_messages: bool
+    source: InputTable,
+    models: Sequence[tuple[str, int]],
+    mmol: bool,
+    want_messages: bool,
+    error_objects: bool = True,
 ) -> Scored:
-    """Every row of ``source`` scored, and, if asked, each model's messages."""
-    columns = source.columns
+    """Every row of ``source`` scored; the error column as objects, or else as codes; and, if
+    asked, each model's messages."""
     risks, statuses, errors = run_engine(
-        [c.values for c in columns], [c.missing for c in columns], source.n, models, mmol,
+        [c.values for c in source.columns],
+        [c.missing for c in source.columns],
+        source.n,
+        models,
+        mmol,
         want_messages,
     )
     texts = status_texts(mmol)
     horizons = list(dict.fromkeys(h for _, h in models))
     unreadable_rows = np.flatnonzero(errors >= UNREADABLE_CODE)
     bad_columns = errors[unreadable_rows] - UNREADABLE_CODE
-    reasons = unreadable_reasons(columns, unreadable_rows, bad_columns)
+    reasons = unreadable_reasons(source.columns, unreadable_rows, bad_columns)
     source.columns = []  # decoded codes are done with: free them before the error column
     names = [risk_column(o, h) for o, h in models]
     messages = {}
@@ -244,7 +248,12 @@ def score_table(
             messages[name][unreadable_rows] = reasons
         del statuses
     code_texts = list(error_texts(horizons, texts))
-    return Scored(names, risks, errors, code_texts, unreadable_rows, reasons, messages)
+    if not error_objects:
+        return Scored(names, risks, None, errors, code_texts, unreadable_rows, reasons, messages)
+    error = _corvane._texts_of_codes(errors, tuple(code_texts))
+    del errors  # before the result is built: the next call's arrays reuse its memory
+    error[unreadable_rows] = reasons
+    return Scored(names, risks, error, None, code_texts, unreadable_rows, reasons, messages)
 
 
 __all__ = [
