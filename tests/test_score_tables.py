@@ -201,6 +201,15 @@ GOOD = {k: [v] for k, v in zip(INPUT_COLUMNS, (1, 55.0, 213.0, 50.0, 120.0, 0, 0
     (pl.DataFrame(GOOD | {"egfr": [None]}), ["egfr: missing value"]),
     (pa.table(GOOD | {"current_smoker": ["sometimes"]}),
      ["current_smoker: 'sometimes' is not one of 0/1 true/false yes/no"]),
+    # Rows named by their bad columns alone (one reason per column) and cell by cell.
+    (pd.DataFrame({k: v * 3 for k, v in GOOD.items()}
+                  | {"sex": ["x", "male", "x"], "bmi": [27.0, np.nan, np.nan]}),
+     ["sex: 'x' is not male/female or 1/0", "bmi: missing value",
+      "sex: 'x' is not male/female or 1/0; bmi: missing value"]),
+    (pd.DataFrame({k: v * 3 for k, v in GOOD.items()}
+                  | {"sex": ["x", None, "y"], "age": [np.nan, 55.0, np.nan]}),
+     ["sex: 'x' is not male/female or 1/0; age: missing value", "sex: missing value",
+      "sex: 'y' is not male/female or 1/0; age: missing value"]),
 ])
 def test_unreadable_cells_of_frames_name_the_column(frame, reasons):
     assert plain(score(frame))["error"] == reasons

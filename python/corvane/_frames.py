@@ -126,6 +126,7 @@ def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
     text = series.to_arrow()
     if isinstance(text, pa.ChunkedArray):
         text = text.combine_chunks()
+    only_reason = None  # the reason of every bad cell, when it is always the same
     if pa.types.is_dictionary(text.type):
         table, bad_reasons = _code_table(name, kind, text.dictionary.to_pylist())
         codes = table[text.indices.fill_null(len(text.dictionary)).to_numpy(zero_copy_only=False)]
@@ -146,6 +147,14 @@ def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
             table, bad_reasons = _code_table(name, kind, encoded.dictionary.to_pylist())
             codes[rest] = table[encoded.indices.fill_null(len(encoded.dictionary)).to_numpy(
                 zero_copy_only=False)]
+            # Every text in the dictionary is in the column: when its bad cells all have one
+            # reason (one bad spelling, or only missing values), they are named without a look
+            # at the rows.
+            present = set(bad_reasons[:-1].tolist())
+            if encoded.indices.null_count:
+                present.add(bad_reasons[-1])
+            if len(present) == 1 and len(bad_reasons) - 1 < _MAX_NAMED_BAD:
+                only_reason = present.pop()
 
     def reasons(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         picked = codes[rows]
@@ -157,7 +166,7 @@ def _text_column(name: str, kind: str, series: Any) -> EngineColumn:
             out[others] = [_reason(name, kind, v) for v in _gather(series, rows[others])]
         return picked < 0, out
 
-    return EngineColumn(codes, None, reasons)
+    return EngineColumn(codes, None, reasons, only_reason)
 
 
 def _code_table(name: str, kind: str, texts: list[Any]) -> tuple[np.ndarray, np.ndarray]:
