@@ -104,6 +104,7 @@ class Output:
         self._stream: IO[bytes] | None = None
         self._parquet = None
         self._sink: _ParquetSink | None = None
+        self._written_back = 0  # bytes of the file handed to the kernel's writeback
         if target is None:
             self._stream = sys.stdout.buffer
         else:
@@ -191,15 +192,20 @@ class Output:
             self._start_writeback()
 
     def _start_writeback(self) -> None:
-        """Have the kernel start writing what is written so far to disk, without waiting: the
-        fsync before the rename then finds little left to write."""
+        """Have the kernel start writing the rows written since the last call to disk, without
+        waiting: the fsync before the rename then finds little left to write."""
         if self._temp is None or not hasattr(os, "posix_fadvise"):
             return
-        self._raw.flush()
-        # On Linux, "don't need" starts the writeback of the file's dirty pages and drops
-        # the pages already on disk; only a hint, so a failure changes nothing.
+        self._guard(self._raw.flush)
         try:
-            os.posix_fadvise(self._raw.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+            fd = self._raw.fileno()
+            end = os.fstat(fd).st_size  # the Parquet writer writes through a handle of its own
+            # On Linux, "don't need" starts the writeback of the range's dirty pages; they stay
+            # cached, as pages being written are not dropped. Only a hint: failing changes
+            # nothing.
+            os.posix_fadvise(fd, self._written_back, end - self._written_back,
+                             os.POSIX_FADV_DONTNEED)
+            self._written_back = end
         except OSError:
             pass
 
