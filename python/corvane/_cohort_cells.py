@@ -67,8 +67,7 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
     """
     exprs = _expressions(plan, frame.schema)
     first = frame.lazy().select(exprs.first).with_columns(_UNREAD).collect()
-    unread = first.get_column("_unread")
-    first = first.drop("_unread")
+    unread = first.drop_in_place("_unread")
     # A column that holds other spellings (yes/no, Male) is read again with all of them.
     spelled = [
         name
@@ -82,17 +81,25 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
         return Decoded(first, None, 0)
     rows = unread.arg_true()
     subset = frame[rows]
-    # Only the columns with a bad cell among these rows are read again and explained.
-    bad_counts = first[rows].select(_BAD_CELLS).row(0)
-    bad = [name for name, count in zip(INPUT_COLUMNS, bad_counts) if count]
+    # Only the columns with a bad cell among these rows are read again and explained; a
+    # column whose bad cells are all empty (the usual case) is not read again: each is a
+    # missing value.
+    bad_counts = dict(zip(INPUT_COLUMNS, first[rows].select(_BAD_CELLS).row(0)))
+    bad = [name for name in INPUT_COLUMNS if bad_counts[name]]
+    look = [
+        name
+        for name in bad
+        if subset[f"c{plan.positions[name]}"].null_count() != bad_counts[name]
+    ]
     read = subset.select(
-        *[exprs.careful[name] for name in bad],
-        pl.sum_horizontal(exprs.commas[name] for name in bad).sum().alias("commas"),
-        *[exprs.reasons[name].alias(f"why {name}") for name in bad],
+        *[exprs.careful[name] for name in look],
+        pl.sum_horizontal(pl.lit(0), *[exprs.commas[name] for name in look]).sum().alias("commas"),
+        *[(exprs.reasons if name in look else exprs.empty)[name].alias(f"why {name}")
+          for name in bad],
     )
     commas = int(read["commas"][0])
-    inputs = first.with_columns(first[name].scatter(rows, read[name]) for name in bad)
-    explained = [f"why {name}" for name in bad if read[name].null_count()]
+    inputs = first.with_columns(first[name].scatter(rows, read[name]) for name in look)
+    explained = [f"why {name}" for name in bad if name not in look or read[name].null_count()]
     if not explained:  # every cell read on a closer look (spaces, letter case)
         return Decoded(inputs, None, commas)
     joined = pl.concat_str(explained, separator="; ", ignore_nulls=True)
@@ -115,6 +122,7 @@ class _Expressions:
     careful: dict[str, pl.Expr]  # per input: its cell read carefully
     commas: dict[str, pl.Expr]  # per input: 1 where a decimal comma would read the cell
     reasons: dict[str, pl.Expr]  # per input: why its cell is bad, else null
+    empty: dict[str, pl.Expr]  # per input: its reason where the cell is empty, else null
 
 
 def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
@@ -150,7 +158,15 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
                 )
             )
         )
-    cached = plan.expressions[key] = _Expressions(first, again, careful, commas, reasons)
+    empty = {
+        name: pl.when(pl.col(f"c{plan.positions[name]}").is_null()).then(
+            pl.lit(f"{plan.labels[name]}: missing value")
+        )
+        for name in INPUT_COLUMNS
+    }
+    cached = plan.expressions[key] = _Expressions(
+        first, again, careful, commas, reasons, empty
+    )
     return cached
 
 
