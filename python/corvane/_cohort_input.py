@@ -25,6 +25,7 @@ _SNIFF_BYTES = 1 << 16
 _CHUNK_BYTES = 1 << 20
 # Text parsed at a time: memory stays near a few times this, whatever the file's size.
 _PIECE_BYTES = 4 << 20
+_FIRST_PIECE_BYTES = 1 << 20
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
 _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
@@ -313,11 +314,14 @@ def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
     """
     pending: list[bytes] = []
     size = 0
+    # The first pieces are smaller: scoring and writing start sooner.
+    wanted = min(_FIRST_PIECE_BYTES, _PIECE_BYTES)
     for chunk in chunks:
         pending.append(chunk)
         size += len(chunk)
-        if size < _PIECE_BYTES:
+        if size < wanted:
             continue
+        wanted = min(2 * wanted, _PIECE_BYTES)
         data = b"".join(pending)
         cut = _last_record_end(data, eol)
         if cut is None:
