@@ -94,15 +94,34 @@ def decode(frame: pl.DataFrame, plan: Plan) -> Decoded:
     read = subset.select(
         *[exprs.careful[name] for name in look],
         pl.sum_horizontal(pl.lit(0), *[exprs.commas[name] for name in look]).sum().alias("commas"),
-        *[(exprs.reasons if name in look else exprs.empty)[name].alias(f"why {name}")
+        *[(exprs.missing if name in look else exprs.empty)[name].alias(f"why {name}")
           for name in bad],
+        *[exprs.unread_text[name].alias(f"text {name}") for name in look],
     )
     commas = int(read["commas"][0])
     inputs = first.with_columns(first[name].scatter(rows, read[name]) for name in look)
-    explained = [f"why {name}" for name in bad if name not in look or read[name].null_count()]
+    explained = [name for name in bad if name not in look or read[name].null_count()]
     if not explained:  # every cell read on a closer look (spaces, letter case)
         return Decoded(inputs, None, commas)
-    joined = pl.concat_str(explained, separator="; ", ignore_nulls=True)
+    # A bad text is shown as Python shows it, looked up once per distinct text.
+    distinct = (
+        read.select(pl.col(f"text {n}").drop_nulls().unique().implode() for n in look).row(0)
+        if look
+        else ()
+    )
+    read = read.with_columns(
+        pl.coalesce(
+            f"why {name}",
+            pl.col(f"text {name}").replace_strict(
+                _not_readable(plan.labels[name], KINDS[name], texts),
+                default=None,
+                return_dtype=pl.String,
+            ),
+        ).alias(f"why {name}")
+        for name, texts in zip(look, distinct)
+    )
+    joined = pl.concat_str([f"why {name}" for name in explained], separator="; ",
+                           ignore_nulls=True)
     why = read.select(pl.when(joined != "").then(joined)).to_series()
     reasons = pl.Series("reason", dtype=pl.String).extend_constant(None, len(frame))
     return Decoded(inputs, reasons.scatter(rows, why), commas)
@@ -121,7 +140,8 @@ class _Expressions:
     again: dict[str, pl.Expr]  # inputs whose other spellings are looked up when present
     careful: dict[str, pl.Expr]  # per input: its cell read carefully
     commas: dict[str, pl.Expr]  # per input: 1 where a decimal comma would read the cell
-    reasons: dict[str, pl.Expr]  # per input: why its cell is bad, else null
+    missing: dict[str, pl.Expr]  # per input: its reason where the cell is missing, else null
+    unread_text: dict[str, pl.Expr]  # per input: the text of a cell that is bad, not missing
     empty: dict[str, pl.Expr]  # per input: its reason where the cell is empty, else null
 
 
@@ -144,20 +164,16 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
         for name, (value, missing, _) in parts.items()
     }
     commas = {name: comma for name, (_, _, comma) in parts.items()}
-    reasons = {}
-    for name, (value, missing, _) in parts.items():
-        label = plan.labels[name]
-        shown = _quoted(pl.col(f"c{plan.positions[name]}").cast(pl.String))
-        reasons[name] = (
-            pl.when(missing)
-            .then(pl.lit(f"{label}: missing value"))
-            .when(value.is_null())
-            .then(
-                pl.concat_str(
-                    pl.lit(f"{label}: "), shown, pl.lit(f" is not {EXPECTED[KINDS[name]]}")
-                )
-            )
+    missing_reasons = {
+        name: pl.when(missing).then(pl.lit(f"{plan.labels[name]}: missing value"))
+        for name, (_, missing, _) in parts.items()
+    }
+    unread_text = {
+        name: pl.when(~missing & value.is_null()).then(
+            pl.col(f"c{plan.positions[name]}").cast(pl.String)
         )
+        for name, (value, missing, _) in parts.items()
+    }
     empty = {
         name: pl.when(pl.col(f"c{plan.positions[name]}").is_null()).then(
             pl.lit(f"{plan.labels[name]}: missing value")
@@ -165,7 +181,7 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
         for name in INPUT_COLUMNS
     }
     cached = plan.expressions[key] = _Expressions(
-        first, again, careful, commas, reasons, empty
+        first, again, careful, commas, missing_reasons, unread_text, empty
     )
     return cached
 
@@ -229,22 +245,13 @@ def _careful_value(name: str, schema: pl.Schema, plan: Plan):
     return value, missing, pl.lit(0)
 
 
-def _quoted(column: pl.Expr) -> pl.Expr:
-    """The cell as Python would quote it in a message, shortened to 40 characters."""
-    escaped = column.str.replace_all("\\", "\\\\", literal=True)
-    single = pl.concat_str(
-        pl.lit("'"), escaped.str.replace_all("'", "\\'", literal=True), pl.lit("'")
-    )
-    double = pl.concat_str(pl.lit('"'), escaped, pl.lit('"'))
-    # Python's repr uses double quotes for text holding a single quote and no double quote.
-    use_double = column.str.contains("'", literal=True) & ~column.str.contains('"', literal=True)
-    shown = pl.when(use_double).then(double).otherwise(single)
-    shown = shown.str.replace_all("\n", "\\n", literal=True).str.replace_all(
-        "\r", "\\r", literal=True
-    )
-    shown = shown.str.replace_all("\t", "\\t", literal=True)
-    return (
-        pl.when(shown.str.len_chars() > _SHOWN_CHARS)
-        .then(pl.concat_str(shown.str.slice(0, _SHOWN_CHARS - 3), pl.lit("...")))
-        .otherwise(shown)
-    )
+def _not_readable(label: str, kind: str, texts: list[str]) -> dict[str, str]:
+    """The reason of each of the distinct bad ``texts``: the text as Python would quote it in
+    a message, shortened to 40 characters."""
+    reasons = {}
+    for text in texts:
+        shown = repr(text)
+        if len(shown) > _SHOWN_CHARS:
+            shown = shown[: _SHOWN_CHARS - 3] + "..."
+        reasons[text] = f"{label}: {shown} is not {EXPECTED[kind]}"
+    return reasons
