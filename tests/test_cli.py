@@ -91,6 +91,7 @@ MALFORMED = [
      "line {}: has_diabetes: '2' is not one of 0/1 true/false yes/no; egfr: missing value"),
     ("female,50,200,50,120,0,0,25,90,0,0,", ""),  # an empty value past the end is harmless
     ('female,50,200,50,120,0,0,"it\'s",90,0,0', 'line {}: bmi: "it\'s" is not a number'),
+    ("female,50,200,50,120,0,0,25,9\x010,0,0", "line {}: egfr: '9\\x010' is not a number"),
     ("female,50,200,50,120,0,0,25,190,0,0", "eGFR must be between 15 and 140"),
     ("male,65,200,50,120,0,0,25,90,0,0", "30-year: Age must be between 30 and 59"),
 ]
