@@ -428,3 +428,38 @@ def test_parquet_output_keeps_batches_in_order_and_repeated_names(tmp_path, plai
     table = pq.ParquetFile(out).read()
     assert table.column_names[-10:-7] == ["on_cholesterol_meds", "note", "note"]
     assert table.column("error").to_pylist() == want["error"].to_list()
+
+
+@pytest.mark.parametrize("encode", [bytes, gzip.compress, _utf16], ids=["plain", "gzip", "utf-16"])
+def test_file_read_through_a_small_reused_buffer_is_read_whole(tmp_path, monkeypatch, encode):
+    """Catches a chunk kept after its buffer was refilled: rows repeated, lost or mixed up."""
+    from corvane import _cohort_input
+
+    monkeypatch.setattr(_cohort_input, "_CHUNK_BYTES", 7)
+    monkeypatch.setattr(_cohort_input, "_PIECE_BYTES", 50)
+    lines = [HEADER, *ROWS]
+    path = tmp_path / "in.csv"
+    path.write_bytes(encode(("\n".join(lines) + "\n").encode()))
+    encoding = "utf-16" if encode is _utf16 else "utf-8"
+    source = _cohort_input.open_source(str(path), delimiter=None, encoding=encoding,
+                                       batch_rows=1000, wanted=lambda names: 11)
+    batches = list(source.batches())
+    source.close()
+    frame = pl.concat([b.frame for b in batches])
+    assert [",".join(r) for r in frame.fill_null("").rows()] == lines[1:]
+    assert pl.concat([b.where for b in batches]).to_list() == list(range(2, len(lines) + 1))
+
+
+@pytest.mark.parametrize("size", [0, 1, (1 << 16) - 1, 1 << 16, (1 << 16) + 1, 3 << 16])
+def test_counting_a_byte_agrees_with_bytes_count(size):
+    from corvane._cohort_input import _count
+
+    data = bytes(range(256)) * (size // 256 + 1)
+    data = data[:size]
+    assert _count(data, b"\n") == data.count(b"\n")
+    assert _count(data, b'"', 5, size - 3) == data.count(b'"', 5, max(size - 3, 0))
+
+
+def test_version_is_looked_up_only_when_asked():
+    result = corvane("--version")
+    assert result.returncode == 0 and result.stdout.decode().startswith("corvane ")

@@ -281,7 +281,8 @@ class _VersionAction(argparse.Action):
     package's metadata costs every run 10 ms otherwise."""
 
     def __call__(self, parser, namespace, values, option_string=None):
-        parser.exit(message=f"{parser.prog} {_version()}\n")
+        sys.stdout.write(f"{parser.prog} {_version()}\n")
+        parser.exit()
 
 
 def _version() -> str:
