@@ -148,13 +148,17 @@ def test_output_format_follows_the_extension_and_reads_back(tmp_path, plain, suf
     assert got.drop(risks).equals(want.drop(risks))
 
 
-@pytest.mark.parametrize("typed", [False, True])
+@pytest.mark.parametrize("typed", [False, True, "categories"])
 @pytest.mark.parametrize("as_directory", [False, True])
 def test_parquet_input_scores_like_the_csv(tmp_path, plain, as_directory, typed):
-    """Catches a typed column (numbers, booleans) decoded differently from its text."""
+    """Catches a typed column (numbers, booleans, categories) decoded differently from its
+    text, or refused."""
     path, expected = plain
     frame = pl.read_csv(path, infer_schema=False)
-    if typed:
+    if typed == "categories":
+        frame = frame.with_columns(pl.col("sex", "age").cast(pl.Categorical),
+                                   pl.col("bmi").cast(pl.Enum(frame["bmi"].unique().drop_nulls())))
+    elif typed:
         flags = ["has_diabetes", "current_smoker", "on_htn_meds", "on_cholesterol_meds"]
         frame = frame.with_columns(
             pl.col("age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "bmi",
@@ -409,6 +413,16 @@ def test_pieces_end_only_at_record_ends(monkeypatch, piece_bytes, line_end, eol)
                                  missing_columns="insert", truncate_ragged_lines=True)
                      for p in pieces)
     assert read["column_3"].to_list() == ["1", "2", "3", "4", "5"]
+
+
+def test_parquet_column_of_lists_is_refused_by_name(tmp_path):
+    source = tmp_path / "in.parquet"
+    columns = dict(zip(HEADER.split(","), ["a", *GOOD.split(",")]))
+    pl.DataFrame({k: [v] for k, v in columns.items()} | {"age": [[50.0]]}).write_parquet(source)
+    result = corvane("score", source)
+    assert result.returncode == 2
+    assert result.stderr.decode().endswith("column 'age' holds List(Float64) values, not numbers"
+                                           " or text\n")
 
 
 def test_parquet_output_keeps_batches_in_order_and_repeated_names(tmp_path, plain):

@@ -155,7 +155,7 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
         name: _fast_value(name, schema, plan, _SPELLINGS).alias(name)
         for name in INPUT_COLUMNS
         if KINDS[name] != NUMBER
-        and schema[f"c{plan.positions[name]}"] == pl.String
+        and not reads_as_number(schema[f"c{plan.positions[name]}"])
         and name not in plan.codes
     }
     parts = {name: _careful_value(name, schema, plan) for name in INPUT_COLUMNS}
@@ -186,13 +186,25 @@ def _expressions(plan: Plan, schema: pl.Schema) -> _Expressions:
     return cached
 
 
+def reads_as_number(dtype: pl.DataType) -> bool:
+    """Whether a column of this type is read as numbers; any other (text, categories, dates)
+    is read as its text."""
+    return dtype.is_numeric() or dtype in (pl.Boolean, pl.Null)
+
+
+def readable_type(dtype: pl.DataType) -> bool:
+    """Whether a column of this type holds single values: numbers, text, categories, dates.
+    Lists, structs and binary data are not read."""
+    return not (dtype.is_nested() or dtype in (pl.Binary, pl.Object))
+
+
 def _fast_value(name: str, schema: pl.Schema, plan: Plan, spellings: dict) -> pl.Expr:
     """The cell's value when spelled as one of ``spellings``, else null (or NaN)."""
     source = f"c{plan.positions[name]}"
     column = pl.col(source)
     kind = KINDS[name]
     codes = plan.codes.get(name)
-    if schema[source] != pl.String and not codes:
+    if reads_as_number(schema[source]) and not codes:
         value = column.cast(pl.Float64, strict=False)
         return value if kind == NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
     text = column.cast(pl.String)
@@ -215,7 +227,7 @@ def _careful_value(name: str, schema: pl.Schema, plan: Plan):
     column = pl.col(source)
     kind = KINDS[name]
     codes = plan.codes.get(name)
-    if schema[source] != pl.String and not codes:
+    if reads_as_number(schema[source]) and not codes:
         value = column.cast(pl.Float64, strict=False)
         missing = value.is_null() | value.is_nan()
         if kind != NUMBER:

@@ -21,7 +21,7 @@ from ._scoring import (
     run_engine,
     status_texts,
 )
-from ._cohort_cells import Plan, decode
+from ._cohort_cells import Plan, decode, readable_type
 from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
 from ._cohort_output import Output, same_file, stdout_identity
 from ._cohort_summary import Tally
@@ -102,6 +102,14 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
             f"{source.name}: missing column{'s' * (len(missing) > 1)} {listed} in the header"
             f" (found: {found_text}){hint}"
         )
+    if source.schema is not None:
+        for name, position in positions.items():
+            dtype = source.schema[source.header[position]]
+            if not readable_type(dtype):
+                raise InputError(
+                    f"{source.name}: column '{labels[name]}' holds {dtype} values, not numbers"
+                    " or text"
+                )
     produced = {risk_column(o, h) for h in request.horizons for o in request.outcomes} | {"error"}
     clashes = [i for i, k in enumerate(keys) if k in produced]
     if clashes and not request.overwrite_columns:
