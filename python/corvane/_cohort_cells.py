@@ -198,15 +198,24 @@ def readable_type(dtype: pl.DataType) -> bool:
     return not (dtype.is_nested() or dtype in (pl.Binary, pl.Object))
 
 
+def _typed_value(name: str, schema: pl.Schema, plan: Plan) -> pl.Expr | None:
+    """The value of a column read as numbers (a code only when 0 or 1), or None for a
+    column read as text."""
+    source = f"c{plan.positions[name]}"
+    if not reads_as_number(schema[source]) or name in plan.codes:
+        return None
+    value = pl.col(source).cast(pl.Float64, strict=False)
+    return value if KINDS[name] == NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
+
+
 def _fast_value(name: str, schema: pl.Schema, plan: Plan, spellings: dict) -> pl.Expr:
     """The cell's value when spelled as one of ``spellings``, else null (or NaN)."""
-    source = f"c{plan.positions[name]}"
-    column = pl.col(source)
+    column = pl.col(f"c{plan.positions[name]}")
     kind = KINDS[name]
     codes = plan.codes.get(name)
-    if reads_as_number(schema[source]) and not codes:
-        value = column.cast(pl.Float64, strict=False)
-        return value if kind == NUMBER else pl.when(value.is_in([0.0, 1.0])).then(value)
+    value = _typed_value(name, schema, plan)
+    if value is not None:
+        return value
     text = column.cast(pl.String)
     if codes:
         text = text.replace(codes)
@@ -223,16 +232,13 @@ def _fast_value(name: str, schema: pl.Schema, plan: Plan, spellings: dict) -> pl
 
 def _careful_value(name: str, schema: pl.Schema, plan: Plan):
     """(value or null, whether the cell is missing, 1 where a decimal comma would read it)."""
-    source = f"c{plan.positions[name]}"
-    column = pl.col(source)
+    column = pl.col(f"c{plan.positions[name]}")
     kind = KINDS[name]
     codes = plan.codes.get(name)
-    if reads_as_number(schema[source]) and not codes:
-        value = column.cast(pl.Float64, strict=False)
-        missing = value.is_null() | value.is_nan()
-        if kind != NUMBER:
-            value = pl.when(value.is_in([0.0, 1.0])).then(value)
-        return value, missing, pl.lit(0)
+    value = _typed_value(name, schema, plan)
+    if value is not None:
+        number = column.cast(pl.Float64, strict=False)
+        return value, number.is_null() | number.is_nan(), pl.lit(0)
     text = column.cast(pl.String).str.strip_chars()
     if codes:
         text = text.replace(codes)

@@ -153,14 +153,15 @@ def unreadable_reasons(
     by_bits = (bad_columns & ~np.uint16(fixed)) == 0
     if not by_bits.any():
         return _reasons_by_column(columns, rows, bad_columns)
-    bits = bad_columns if by_bits.all() else bad_columns[by_bits]
+    all_by_bits = bool(by_bits.all())
+    bits = bad_columns if all_by_bits else bad_columns[by_bits]
     table: list[str | None] = [None] * (int(bits.max()) + 1)
     for found in np.flatnonzero(np.bincount(bits)).tolist():
         table[found] = _shared(
             "; ".join(c.only_reason for j, c in enumerate(columns) if found >> j & 1)
         )
     named = _corvane._texts_of_codes(bits, tuple(table))
-    if len(bits) == len(rows):
+    if all_by_bits:
         return named
     out = np.empty(len(rows), dtype=object)
     out[by_bits] = named
