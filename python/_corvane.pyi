@@ -7,7 +7,8 @@ has_diabetes, current_smoker, bmi, egfr, on_htn_meds, on_cholesterol_meds (flags
 is true) and return n risks, NaN where a row fails validation.
 """
 
-from typing import Protocol
+from collections.abc import Buffer
+from typing import Literal, Protocol, final
 
 import numpy as np
 import numpy.typing as npt
@@ -73,18 +74,36 @@ _status_messages: tuple[str | None, ...]
 _status_messages_mmol: tuple[str | None, ...]
 
 def _score_columns(
-    columns: tuple[npt.NDArray[np.generic], ...],
+    columns: tuple[npt.NDArray[np.generic] | ArrowColumn, ...],
     missing: tuple[npt.NDArray[np.bool_] | None, ...],
     models: tuple[str, ...],
     cholesterol_mmol: bool,
-    risks: tuple[npt.NDArray[np.float64], ...],
+    risks: tuple[npt.NDArray[np.float64] | ArrowColumn, ...],
     statuses: npt.NDArray[np.uint8] | None,
-    errors: npt.NDArray[np.uint16] | None,
+    errors: npt.NDArray[np.uint16] | ArrowColumn | None,
     /,
 ) -> None: ...
 def _texts_of_codes(
     codes: npt.NDArray[np.uint8 | np.uint16], texts: tuple[str | None, ...], /
 ) -> npt.NDArray[np.object_]:
     """texts[code] for each code, as a new object array. Private, not in __all__."""
+def _new_column(n: int, format: Literal["d", "H"], /) -> ArrowColumn:
+    """A writable column of n uninitialised float64 ("d") or uint16 ("H") values."""
+def _column_of(obj: _ArrowStreamExportable, /) -> ArrowColumn:
+    """A read-only column over the one float64 chunk, without nulls, of obj's Arrow stream."""
+def _count_byte(buffer: Buffer, byte: int, start: int | None, end: int | None, /) -> int:
+    """How many times byte occurs in buffer[start:end]."""
 def _worker_count() -> int:
     """The worker pool's number of threads; creates the pool. Private, not in __all__."""
+
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# Private: values shared with polars (pl.Series(column)) without a copy. Not a module attribute;
+# made only by _new_column and _column_of.
+@final
+class ArrowColumn:
+    def __len__(self) -> int: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """The Arrow (schema, array) capsules; the column is read-only from then on."""

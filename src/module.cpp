@@ -10,9 +10,11 @@
 #include <string_view>
 #include <utility>
 
+#include "arrow_column.hpp"
 #include "batch.hpp"
 #include "binding/binding.hpp"
 #include "binding/state.hpp"
+#include "count_byte.hpp"
 #include "pool/pool.hpp"
 #include "risk/ascvd.hpp"
 #include "risk/cvd.hpp"
@@ -159,6 +161,19 @@ PyMethodDef kPrivateMethods[] = {
      "_texts_of_codes(codes, texts)\n--\n\n"
      "A new object array holding texts[code] for each code of a 1-D uint8 or uint16 array;\n"
      "texts is a tuple of str or None."},
+    {"_new_column", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&new_column_entry)),
+     METH_FASTCALL,
+     "_new_column(n, format)\n--\n\n"
+     "A writable ArrowColumn of n uninitialised values, format 'd' (float64) or 'H' (uint16):\n"
+     "a buffer to fill, then handed to polars by pl.Series(column) without a copy."},
+    {"_column_of", &column_of_entry, METH_O,
+     "_column_of(obj)\n--\n\n"
+     "A read-only ArrowColumn over obj's values, without a copy: obj.__arrow_c_stream__()\n"
+     "must yield one chunk of float64 without nulls."},
+    {"_count_byte", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&count_byte_entry)),
+     METH_FASTCALL,
+     "_count_byte(buffer, byte, start, end)\n--\n\n"
+     "How many times byte occurs in buffer[start:end]; start or end may be None."},
 };
 
 std::array<FunctionDescription, kFunctionCount> descriptions() {
@@ -230,6 +245,7 @@ Result<Ref> init_module() {
   if (state.module != nullptr) return Ref::borrow(state.module);
   const auto all = descriptions();
   if (Result<bool> filled = fill_process_state(all); !filled) return std::move(filled.error());
+  if (Result<bool> made = create_column_type(); !made) return std::move(made.error());
   Ref module = Ref::steal(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
   if (!module) return Pending::fetch();
   for (PyMethodDef& def : kMethods) {

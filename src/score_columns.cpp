@@ -89,12 +89,17 @@ bool one_dimensional(const Py_buffer& view, Py_ssize_t n) noexcept {
   return view.ndim == 1 && view.shape != nullptr && view.shape[0] == n;
 }
 
-// A writable C-contiguous (models, n) output of the given format.
+// A writable C-contiguous (models, n) output of the given format; for one model a 1-D (n,)
+// one too, such as a column made to be handed to polars.
 bool output_fits(const Py_buffer& view, char format, std::size_t models, Py_ssize_t& n) noexcept {
   std::string_view f = view.format != nullptr ? view.format : "B";
   if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
-  if (f.size() != 1 || f[0] != format || view.ndim != 2 || view.readonly) return false;
-  if (static_cast<std::size_t>(view.shape[0]) != models) return false;
+  if (f.size() != 1 || f[0] != format || view.readonly) return false;
+  if (view.ndim == 1 && models == 1) {
+    n = view.shape[0];
+    return true;
+  }
+  if (view.ndim != 2 || static_cast<std::size_t>(view.shape[0]) != models) return false;
   n = view.shape[1];
   return true;
 }
@@ -157,7 +162,7 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   for (std::size_t k = 0; k < job.model_count; ++k) {
     if (!risks[k].acquire(PyTuple_GET_ITEM(risk_arrays, k), kOutput)) return Pending::fetch();
     if (!output_fits(risks[k].view(), 'd', 1, n_other) || (k > 0 && n_other != n)) {
-      return bad_argument("risks must be writable float64 arrays of one shape (1, n)");
+      return bad_argument("risks must be writable float64 arrays of one shape (1, n) or (n,)");
     }
     n = n_other;
     job.risks[k] = static_cast<double*>(risks[k].view().buf);
@@ -173,7 +178,7 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   if (args[6] != Py_None) {
     if (!errors.acquire(args[6], kOutput)) return Pending::fetch();
     if (!output_fits(errors.view(), 'H', 1, n_other) || n_other != n) {
-      return bad_argument("errors must be None or a writable (1, n) uint16 array");
+      return bad_argument("errors must be None or a writable (1, n) or (n,) uint16 array");
     }
     job.errors = static_cast<std::uint16_t*>(errors.view().buf);
   }

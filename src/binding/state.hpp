@@ -35,6 +35,7 @@ struct ProcessState {
   InternedParams params[kMaxParamLists] = {};
   PyObject* panic_type = nullptr;   // pyo3_runtime.PanicException
   PyObject* holder_type = nullptr;  // owner of a result array's buffer
+  PyObject* column_type = nullptr;  // _corvane.ArrowColumn
   void** numpy_table = nullptr;     // NumPy's interface, from the first batch call
 };
 

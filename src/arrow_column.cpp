@@ -1,0 +1,470 @@
+// ArrowColumn: a block of values that Python reads as a buffer and Arrow consumers take without
+// a copy; made new for the engine's output, or over the one chunk of an imported Arrow stream.
+#define PY_SSIZE_T_CLEAN
+#include "arrow_column.hpp"
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "binding/buffer.hpp"
+#include "binding/state.hpp"
+
+namespace corvane {
+namespace {
+
+// The Arrow C data interface: a stable ABI, declared as the format defines it.
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  std::int64_t flags;
+  std::int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  std::int64_t length;
+  std::int64_t null_count;
+  std::int64_t offset;
+  std::int64_t n_buffers;
+  std::int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+struct ArrowArrayStream {
+  int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+  int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+  const char* (*get_last_error)(ArrowArrayStream*);
+  void (*release)(ArrowArrayStream*);
+  void* private_data;
+};
+
+constexpr std::int64_t kArrowFlagNullable = 2;
+constexpr const char* kSchemaCapsule = "arrow_schema";
+constexpr const char* kArrayCapsule = "arrow_array";
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+
+// A column's value type, as the buffer protocol and Arrow name it.
+struct ColumnFormat {
+  const char* buffer;
+  const char* arrow;
+  Py_ssize_t itemsize;
+};
+constexpr ColumnFormat kFloat64 = {.buffer = "d", .arrow = "g", .itemsize = 8};
+constexpr ColumnFormat kUInt16 = {.buffer = "H", .arrow = "S", .itemsize = 2};
+
+// What an empty imported column points at: Arrow lets a zero-length array have no buffer, the
+// buffer protocol wants an address.
+alignas(8) constexpr char kNoValues[8] = {};
+
+// The memory behind a column, shared by its Python object and every array exported from it.
+// A consumer releases its array from any thread, perhaps without the interpreter lock, so the
+// count is atomic and nothing here touches Python.
+class ColumnBlock {
+ public:
+  // Takes memory that std::free releases.
+  explicit ColumnBlock(void* memory) noexcept : memory_(memory) {}
+  // Takes an imported array (moved, as Arrow allows: the source is marked released); its
+  // release runs when the last reference goes.
+  explicit ColumnBlock(ArrowArray& imported) noexcept : imported_(imported) {
+    imported.release = nullptr;
+  }
+  ColumnBlock(const ColumnBlock&) = delete;
+  ColumnBlock& operator=(const ColumnBlock&) = delete;
+
+  // The caller already holds a reference, so the count cannot reach zero meanwhile.
+  void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // Release: each holder's last use of the memory happens before the count drops; acquire on
+  // the last drop: the free sees all of them.
+  void drop() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+ private:
+  ~ColumnBlock() {
+    if (imported_.release != nullptr) imported_.release(&imported_);
+    std::free(memory_);
+  }
+  std::atomic<std::size_t> refs_{1};
+  void* memory_ = nullptr;
+  ArrowArray imported_{};
+};
+
+struct DropBlock {
+  void operator()(ColumnBlock* block) const noexcept { block->drop(); }
+};
+using BlockRef = std::unique_ptr<ColumnBlock, DropBlock>;  // one counted reference
+
+struct ColumnObject {
+  PyObject_HEAD ColumnBlock* block;  // one reference, dropped with the object
+  char* data;
+  Py_ssize_t n;
+  const ColumnFormat* format;
+  // Imported columns are read-only from the start, new ones once shared: a consumer such as
+  // polars takes the values as immutable, and a later write would change its data under it.
+  bool readonly;
+  Py_ssize_t shape;  // the views' shape and strides point here
+  Py_ssize_t stride;
+};
+
+ColumnObject& column(PyObject* self) noexcept { return *reinterpret_cast<ColumnObject*>(self); }
+
+void column_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  column(self).block->drop();
+  type->tp_free(self);
+  Py_DECREF(type);  // heap type instances own a reference to their type
+}
+
+int column_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+  ColumnObject& c = column(self);
+  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && c.readonly) {
+    PyErr_SetString(PyExc_BufferError,
+                    "the column is read-only: its values are shared with an Arrow array");
+    view->obj = nullptr;
+    return -1;
+  }
+  view->obj = Py_NewRef(self);
+  view->buf = c.data;
+  view->len = c.n * c.format->itemsize;
+  view->readonly = c.readonly ? 1 : 0;
+  view->itemsize = c.format->itemsize;
+  view->format =
+      (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(c.format->buffer) : nullptr;
+  view->ndim = 1;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &c.shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &c.stride : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+Py_ssize_t column_length(PyObject* self) noexcept { return column(self).n; }
+
+// The format and name are static: releasing a schema only marks it released.
+void release_schema(ArrowSchema* schema) noexcept { schema->release = nullptr; }
+
+// An exported array's private data: its buffer list and its reference to the block.
+struct ExportedArray {
+  const void* buffers[2];
+  ColumnBlock* block;
+};
+
+void release_array(ArrowArray* array) noexcept {
+  auto* exported = static_cast<ExportedArray*>(array->private_data);
+  ColumnBlock* block = exported->block;
+  delete exported;
+  array->release = nullptr;
+  block->drop();
+}
+
+// The capsule protocol: a consumer that took the struct's contents marked it released; one
+// that did not leaves the release to us.
+void destroy_schema_capsule(PyObject* capsule) noexcept {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+void destroy_array_capsule(PyObject* capsule) noexcept {
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, kArrayCapsule));
+  if (array->release != nullptr) array->release(array);
+  delete array;
+}
+
+Ref schema_capsule(const ColumnFormat& format) {
+  auto schema = std::make_unique<ArrowSchema>(ArrowSchema{.format = format.arrow,
+                                                          .name = "",
+                                                          .metadata = nullptr,
+                                                          .flags = kArrowFlagNullable,
+                                                          .n_children = 0,
+                                                          .children = nullptr,
+                                                          .dictionary = nullptr,
+                                                          .release = &release_schema,
+                                                          .private_data = nullptr});
+  Ref capsule = Ref::steal(PyCapsule_New(schema.get(), kSchemaCapsule, &destroy_schema_capsule));
+  if (capsule) schema.release();  // now the capsule's
+  return capsule;
+}
+
+Ref array_capsule(const ColumnObject& c) {
+  auto exported = std::make_unique<ExportedArray>(ExportedArray{{nullptr, c.data}, c.block});
+  auto array = std::make_unique<ArrowArray>(ArrowArray{.length = c.n,
+                                                       .null_count = 0,
+                                                       .offset = 0,
+                                                       .n_buffers = 2,
+                                                       .n_children = 0,
+                                                       .buffers = exported->buffers,
+                                                       .children = nullptr,
+                                                       .dictionary = nullptr,
+                                                       .release = &release_array,
+                                                       .private_data = exported.get()});
+  Ref capsule = Ref::steal(PyCapsule_New(array.get(), kArrayCapsule, &destroy_array_capsule));
+  if (!capsule) return capsule;
+  c.block->retain();  // the array's own, dropped by its release
+  exported.release();
+  array.release();
+  return capsule;
+}
+
+Result<Ref> export_column(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"requested_schema", nullptr};
+  PyObject* requested = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_array__",
+                                   const_cast<char**>(keywords), &requested)) {
+    return Pending::fetch();
+  }
+  // A requested schema is ignored: the protocol makes it a best-effort request, a column has
+  // one layout, and a consumer checks the schema it gets.
+  ColumnObject& c = column(self);
+  Ref schema = schema_capsule(*c.format);
+  if (!schema) return Pending::fetch();
+  Ref array = array_capsule(c);
+  if (!array) return Pending::fetch();
+  c.readonly = true;
+  Ref pair = Ref::steal(PyTuple_Pack(2, schema.get(), array.get()));
+  if (!pair) return Pending::fetch();
+  return pair;
+}
+
+PyObject* arrow_c_array_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return call_frame([&]() -> Result<Ref> { return export_column(self, args, kwargs); });
+}
+
+PyMethodDef kColumnMethods[] = {
+    {"__arrow_c_array__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_c_array_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_array__(requested_schema=None)\n--\n\n"
+     "The (schema, array) capsule pair of the Arrow PyCapsule interface; the array shares the\n"
+     "column's memory, and the column is read-only from then on."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kColumnSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&column_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&column_getbuffer)},
+    {Py_mp_length, reinterpret_cast<void*>(&column_length)},
+    {Py_tp_methods, kColumnMethods},
+    {Py_tp_doc, const_cast<char*>("A 1-D column of float64 or uint16 values shared with Arrow "
+                                  "consumers without a copy.")},
+    {0, nullptr},
+};
+
+PyType_Spec kColumnSpec = {
+    .name = "_corvane.ArrowColumn",
+    .basicsize = sizeof(ColumnObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kColumnSlots,
+};
+
+// A new column object over `data`, holding `block`'s reference.
+Result<Ref> make_column(BlockRef block, char* data, Py_ssize_t n, const ColumnFormat& format,
+                        bool readonly) {
+  PyObject* type = process_state().column_type;
+  if (type == nullptr) {
+    return Pending::with_message(PyExc_SystemError, "the column type was not created at import");
+  }
+  auto* c = PyObject_New(ColumnObject, reinterpret_cast<PyTypeObject*>(type));
+  if (c == nullptr) return Pending::fetch();
+  c->block = block.release();
+  c->data = data;
+  c->n = n;
+  c->format = &format;
+  c->readonly = readonly;
+  c->shape = n;
+  c->stride = format.itemsize;
+  return Ref::steal(reinterpret_cast<PyObject*>(c));
+}
+
+Result<Ref> new_column(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) return Pending::type_error("_new_column(n, format) takes exactly 2 arguments");
+  Ref index = Ref::steal(PyNumber_Index(args[0]));
+  if (!index) return Pending::fetch();
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (n == -1 && PyErr_Occurred()) return Pending::fetch();
+  if (overflow < 0 || n < 0) return Pending::value_error("_new_column: n must not be negative");
+  if (overflow > 0) throw std::bad_alloc();  // MemoryError, as for any size that cannot fit
+  if (!PyUnicode_Check(args[1])) return Pending::type_error("_new_column: format must be a str");
+  const char* text = PyUnicode_AsUTF8(args[1]);
+  if (text == nullptr) return Pending::fetch();
+  const std::string_view wanted = text;
+  const ColumnFormat* format = wanted == kFloat64.buffer  ? &kFloat64
+                               : wanted == kUInt16.buffer ? &kUInt16
+                                                          : nullptr;
+  if (format == nullptr) {
+    return Pending::value_error("_new_column: format must be 'd' (float64) or 'H' (uint16)");
+  }
+  const auto count = static_cast<std::size_t>(n);
+  // allocate_buffer counts doubles; it refuses a size past the buffer protocol's range.
+  const std::size_t doubles =
+      format == &kFloat64 ? count : count / 4 + static_cast<std::size_t>(count % 4 != 0);
+  Buffer memory = allocate_buffer(doubles);
+  auto* data = reinterpret_cast<char*>(memory.get());
+  BlockRef block(new ColumnBlock(memory.get()));
+  memory.release();  // now the block's
+  return make_column(std::move(block), data, static_cast<Py_ssize_t>(n), *format, false);
+}
+
+// An Arrow struct released when it goes out of scope, unless its contents were moved out.
+template <class T>
+struct Owned {
+  Owned() = default;
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() {
+    if (value.release != nullptr) value.release(&value);
+  }
+  T value{};
+};
+
+Pending stream_error(ArrowArrayStream& stream, int code) noexcept {
+  const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+  if (text == nullptr) {
+    return Pending::with_message(
+        PyExc_ValueError,
+        Ref::steal(PyUnicode_FromFormat("the Arrow stream failed with error %d", code)));
+  }
+  return Pending::with_message(PyExc_ValueError,
+                               Ref::steal(PyUnicode_DecodeUTF8(
+                                   text, static_cast<Py_ssize_t>(std::strlen(text)), "replace")));
+}
+
+Pending no_stream_error(PyObject* obj) noexcept {
+  Ref name = type_name(obj);
+  if (!name) return Pending::fetch();
+  return Pending::with_message(
+      PyExc_TypeError,
+      Ref::steal(PyUnicode_FromFormat("'%U' object has no __arrow_c_stream__", name.get())));
+}
+
+Pending format_error(const ArrowSchema& schema) noexcept {
+  if (schema.format != nullptr && std::string_view(schema.format) == kFloat64.arrow) {
+    return Pending::type_error("expected float64 values, got dictionary-encoded ones");
+  }
+  // A foreign text, so bounded and decoded leniently.
+  return Pending::with_message(
+      PyExc_TypeError,
+      Ref::steal(PyUnicode_FromFormat("expected float64 values (format 'g'), got '%.40s'",
+                                      schema.format != nullptr ? schema.format : "")));
+}
+
+// Nulls among the array's `length` values past `offset`, from the validity bitmap when the
+// producer left the count unknown (-1).
+std::int64_t null_count(const ArrowArray& array) noexcept {
+  if (array.null_count >= 0) return array.null_count;
+  const auto* bits = static_cast<const unsigned char*>(array.buffers[0]);
+  if (bits == nullptr) return 0;
+  std::int64_t nulls = 0;
+  for (std::int64_t i = array.offset; i < array.offset + array.length; ++i) {
+    nulls += (bits[i / 8] >> (i % 8) & 1) == 0;
+  }
+  return nulls;
+}
+
+// A float64 array this module can read in place: plain layout, offset and length in range.
+bool well_formed(const ArrowArray& array) noexcept {
+  constexpr std::int64_t kMaxValues = std::numeric_limits<Py_ssize_t>::max() / 8;
+  return array.n_buffers == 2 && array.buffers != nullptr && array.n_children == 0 &&
+         array.length >= 0 && array.offset >= 0 && array.length <= kMaxValues - array.offset &&
+         (array.buffers[1] != nullptr || array.length == 0);
+}
+
+Result<Ref> column_of(PyObject* obj) {
+  Ref method = Ref::steal(PyObject_GetAttrString(obj, "__arrow_c_stream__"));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Pending::fetch();
+    PyErr_Clear();
+    return no_stream_error(obj);
+  }
+  Ref capsule = Ref::steal(PyObject_CallNoArgs(method.get()));
+  if (!capsule) return Pending::fetch();
+  auto* source =
+      PyCapsule_IsValid(capsule.get(), kStreamCapsule)
+          ? static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), kStreamCapsule))
+          : nullptr;
+  if (source == nullptr || source->release == nullptr) {
+    return Pending::type_error("__arrow_c_stream__ did not return a live 'arrow_array_stream'");
+  }
+  // Moved out, as the capsule protocol allows: the capsule's destructor then has nothing to do,
+  // and the stream is released here before returning, on every path.
+  Owned<ArrowArrayStream> stream;
+  stream.value = std::exchange(*source, ArrowArrayStream{});
+  Owned<ArrowSchema> schema;
+  if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0) {
+    return stream_error(stream.value, code);
+  }
+  if (schema.value.format == nullptr || std::string_view(schema.value.format) != kFloat64.arrow ||
+      schema.value.dictionary != nullptr) {
+    return format_error(schema.value);
+  }
+  // Every chunk is read, so that the error says how many there are; empty chunks add nothing.
+  Owned<ArrowArray> chunk;
+  std::int64_t chunks = 0;
+  for (;;) {
+    Owned<ArrowArray> next;
+    if (int code = stream.value.get_next(&stream.value, &next.value); code != 0) {
+      return stream_error(stream.value, code);
+    }
+    if (next.value.release == nullptr) break;  // the end of the stream
+    if (next.value.length == 0) continue;
+    if (++chunks == 1) chunk.value = std::exchange(next.value, ArrowArray{});
+  }
+  if (chunks > 1) {
+    return Pending::with_message(
+        PyExc_ValueError,
+        Ref::steal(PyUnicode_FromFormat("expected one chunk, got %lld", (long long)chunks)));
+  }
+  if (chunks == 0) {
+    BlockRef block(new ColumnBlock(static_cast<void*>(nullptr)));
+    return make_column(std::move(block), const_cast<char*>(kNoValues), 0, kFloat64, true);
+  }
+  const ArrowArray& array = chunk.value;
+  if (!well_formed(array)) return Pending::value_error("the stream's float64 array is malformed");
+  if (null_count(array) != 0) {
+    return Pending::value_error("a column of nulls cannot be read in place");
+  }
+  char* data = const_cast<char*>(static_cast<const char*>(array.buffers[1])) + array.offset * 8;
+  const auto n = static_cast<Py_ssize_t>(array.length);
+  BlockRef block(new ColumnBlock(chunk.value));
+  return make_column(std::move(block), data, n, kFloat64, true);
+}
+
+}  // namespace
+
+Result<bool> create_column_type() noexcept {
+  ProcessState& state = process_state();
+  if (state.column_type != nullptr) return true;
+  state.column_type = PyType_FromSpec(&kColumnSpec);
+  if (state.column_type == nullptr) return Pending::fetch();
+  return true;
+}
+
+PyObject* new_column_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return call_frame([&]() -> Result<Ref> { return new_column(args, nargs); });
+}
+
+PyObject* column_of_entry(PyObject*, PyObject* obj) noexcept {
+  return call_frame([&]() -> Result<Ref> { return column_of(obj); });
+}
+
+}  // namespace corvane

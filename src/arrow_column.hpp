@@ -1,0 +1,21 @@
+// _corvane.ArrowColumn: float64 or uint16 values in memory shared with Arrow consumers (polars)
+// without a copy, and the private entries that make one or read one from an Arrow stream.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/binding.hpp"
+
+namespace corvane {
+
+// Creates the ArrowColumn type into the process state; called once by module init. A second
+// call keeps the type already made.
+Result<bool> create_column_type() noexcept;
+
+// _new_column(n, format): a writable column of n uninitialised values, format "d" or "H".
+PyObject* new_column_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// _column_of(obj): a read-only column over the one float64 chunk of obj.__arrow_c_stream__().
+PyObject* column_of_entry(PyObject*, PyObject* obj) noexcept;
+
+}  // namespace corvane
