@@ -302,8 +302,8 @@ Result<Ref> new_column(PyObject* const* args, Py_ssize_t nargs) {
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (n == -1 && PyErr_Occurred()) return Pending::fetch();
-  if (overflow < 0 || n < 0) return Pending::value_error("_new_column: n must not be negative");
   if (overflow > 0) throw std::bad_alloc();  // MemoryError, as for any size that cannot fit
+  if (overflow < 0 || n < 0) return Pending::value_error("_new_column: n must not be negative");
   if (!PyUnicode_Check(args[1])) return Pending::type_error("_new_column: format must be a str");
   const char* text = PyUnicode_AsUTF8(args[1]);
   if (text == nullptr) return Pending::fetch();
