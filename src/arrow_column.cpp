@@ -413,6 +413,8 @@ Result<Ref> column_of(PyObject* obj) {
   if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0) {
     return stream_error(stream.value, code);
   }
+  if (schema.value.release == nullptr)
+    return Pending::value_error("the Arrow stream gave no schema");
   if (schema.value.format == nullptr || std::string_view(schema.value.format) != kFloat64.arrow ||
       schema.value.dictionary != nullptr) {
     return format_error(schema.value);

@@ -151,9 +151,10 @@ PyMethodDef kPrivateMethods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&score_columns_entry)),
      METH_FASTCALL,
      "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)\n--\n\n"
-     "Scores eleven 1-D columns for the named models in one pass. Fills risks, a (1, n)\n"
-     "float64 array per model, and unless None statuses (models, n) uint8 and errors (1, n)\n"
-     "uint16: per row the first refusing model's status in each horizon, first + 10 * second,\n"
+     "Scores eleven 1-D columns for the named models in one pass. Fills risks, a (1, n) or\n"
+     "(n,) float64 array per model, and unless None statuses (models, n) uint8 and errors\n"
+     "(1, n) or (n,) uint16: per row the first refusing model's status in each horizon, first + 10 "
+     "* second,\n"
      "or for an unreadable row 100 + a bit per unreadable column."},
     {"_texts_of_codes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&texts_of_codes_entry)),

@@ -29,6 +29,8 @@ def test_new_column_reaches_polars_bit_for_bit_and_outlives_its_object(fmt, dtyp
                                                                   len(values))
     view[:] = array.array(fmt, values)
     view.release()
+    with pytest.raises(TypeError):
+        type(col)()  # only the module makes one: a bare object would own no memory
     first, second = pl.Series(col), pl.Series(col)
     del col
     gc.collect()
