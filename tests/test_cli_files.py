@@ -477,3 +477,20 @@ def test_counting_a_byte_agrees_with_bytes_count(size):
 def test_version_is_looked_up_only_when_asked():
     result = corvane("--version")
     assert result.returncode == 0 and result.stdout.decode().startswith("corvane ")
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_the_command_runs_without_numpy(tmp_path, plain, suffix):
+    # NumPy's import is a tenth of a million-row run; the command reads and writes through
+    # polars alone. A summary and corvane.score do use it.
+    path, expected = plain
+    code = ("import sys; from corvane import cli; cli.main(sys.argv[1:]);"
+            " print(sorted({'numpy', 'narwhals'} & set(sys.modules)))")
+    target = tmp_path / f"out{suffix}"
+    run = subprocess.run([sys.executable, "-c", code, "score", str(path), "-o", str(target)],
+                         capture_output=True, text=True)
+    assert run.stdout == "[]\n", run.stderr
+    if suffix == ".csv":
+        assert read_output(target.read_bytes()) == read_output(expected.stdout)
+    else:
+        assert pl.read_parquet(target).height == len(ROWS)

@@ -18,11 +18,13 @@ batch functions would read it as female, true or NaN.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from . import _columns, _results, _scoring
-from ._columns import INPUT_COLUMNS
-from ._scoring import HORIZONS, OUTCOMES, Horizon, Outcome, Scores, risk_column
+from . import _names
+from ._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, Horizon, Outcome, risk_column
+
+if TYPE_CHECKING:
+    from ._scoring import Scores
 
 __all__ = [
     "HORIZONS",
@@ -32,8 +34,6 @@ __all__ = [
     "risk_column",
     "score",
 ]
-
-Scores.__module__ = __name__
 
 
 def score(
@@ -79,8 +79,11 @@ def score(
     >>> list(s), s["error"].tolist()
     (['cvd_10yr', 'error'], [None])
     """
-    models = _scoring.resolve_models(outcomes, horizons)
-    mmol = _scoring.cholesterol_in_mmol(cholesterol_unit)
+    models = _names.resolve_models(outcomes, horizons)
+    mmol = _names.cholesterol_in_mmol(cholesterol_unit)
+    # Imported on first use: NumPy and the table readers cost more than the command's start.
+    from . import _columns, _results
+
     source = _columns.read_table(table)
     if source.frame is None:
         return _results.as_scores(source, models, mmol)
@@ -88,6 +91,10 @@ def score(
 
 
 def __getattr__(name: str) -> Any:
+    if name == "Scores":
+        from ._scoring import Scores
+
+        return Scores
     if name == "__version__":
         from importlib.metadata import version
 

@@ -6,8 +6,8 @@ from dataclasses import dataclass, field
 
 import polars as pl
 
-from ._columns import EXPECTED, FLAG, INPUT_COLUMNS, MISSING_TEXTS, NUMBER, SEX
-from ._columns import KINDS as KINDS_IN_ORDER
+from ._names import EXPECTED, FLAG, INPUT_COLUMNS, MISSING_TEXTS, NUMBER, SEX
+from ._names import KINDS as KINDS_IN_ORDER
 
 KINDS = dict(zip(INPUT_COLUMNS, KINDS_IN_ORDER))  # each input's kind, by name
 # Accepted codes, compared after stripping and lower-casing; numbers equal to 1 or 0 also do.

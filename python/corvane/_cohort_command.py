@@ -2,23 +2,21 @@
 
 from __future__ import annotations
 
+import functools
 import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-import numpy as np
+import _corvane
 import polars as pl
 
-from ._columns import INPUT_COLUMNS
-from ._results import as_polars
-from ._scoring import (
-    Scored,
+from ._names import (
+    INPUT_COLUMNS,
     cholesterol_in_mmol,
     error_texts,
     resolve_models,
     risk_column,
-    run_engine,
     status_texts,
 )
 from ._cohort_cells import Plan, decode, readable_type
@@ -61,17 +59,41 @@ def score_frame(
 ) -> pl.DataFrame:
     """The risk columns then ``error``, in polars, of the eleven decoded Float64 inputs.
 
-    The engine is called on them directly: they are numbers already, and a row with a bad
-    (null or NaN) cell is named by the decoding, with its line; its error is null here.
+    The engine reads the polars columns in place and writes into columns that polars then
+    takes over, all through Arrow's C interface: the command needs no NumPy. A row with a
+    bad (null) cell is named by the decoding, with its line; its error is null here.
     """
     models = resolve_models(outcomes, horizons)
     mmol = cholesterol_in_mmol(unit)
-    values = [inputs.get_column(name).to_numpy() for name in INPUT_COLUMNS]
-    risks, _, codes = run_engine(values, [None] * len(values), len(inputs), models, mmol, False)
-    texts = error_texts(list(dict.fromkeys(h for _, h in models)), status_texts(mmol))
+    n = len(inputs)
+    columns = tuple(_corvane._column_of(_in_place(inputs.get_column(c))) for c in INPUT_COLUMNS)
     names = [risk_column(o, h) for o, h in models]
-    empty = np.empty(0, dtype=np.intp)
-    return as_polars(Scored(names, risks, None, codes, list(texts), empty, empty, {}))
+    risks = [_corvane._new_column(n, "d") for _ in models]
+    errors = _corvane._new_column(n, "H")
+    _corvane._score_columns(
+        columns, (None,) * len(columns), tuple(names), mmol, tuple(risks), None, errors
+    )
+    del columns  # the inputs' Arrow arrays go back to polars
+    texts = _error_texts(tuple(h for _, h in models), mmol)
+    return pl.DataFrame(
+        [pl.Series(r).alias(name).fill_nan(None) for name, r in zip(names, risks)]
+        + [texts.gather(pl.Series(errors))]
+    )
+
+
+def _in_place(column: pl.Series) -> pl.Series:
+    # A null becomes NaN, which the engine refuses, where Arrow leaves its value undefined;
+    # the engine reads one contiguous chunk.
+    if column.null_count():
+        column = column.fill_null(float("nan"))
+    return column.rechunk() if column.n_chunks() > 1 else column
+
+
+@functools.cache
+def _error_texts(horizons: tuple[int, ...], mmol: bool) -> pl.Series:
+    """The error text of each error code, as a column to gather from."""
+    texts = error_texts(list(dict.fromkeys(horizons)), status_texts(mmol))
+    return pl.Series("error", texts, pl.String)
 
 
 def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:

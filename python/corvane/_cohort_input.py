@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO
 
-import numpy as np
+import _corvane
 import polars as pl
 
 DELIMITERS = (",", ";", "\t", "|")
@@ -26,7 +26,6 @@ _CHUNK_BYTES = 1 << 20
 # Text parsed at a time: memory stays near a few times this, whatever the file's size.
 _PIECE_BYTES = 4 << 20
 _FIRST_PIECE_BYTES = 1 << 20
-_COUNT_BLOCK = 1 << 16
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
 _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
@@ -353,17 +352,9 @@ def _last_record_end(data: bytes, eol: bytes) -> int | None:
 
 
 def _count(data: bytes, byte: bytes, start: int = 0, end: int | None = None) -> int:
-    """How often the one-byte ``byte`` occurs in ``data[start:end]``: NumPy counts nine times
-    as fast as bytes.count, and without holding the interpreter lock for long. It compares a
-    block at a time into one small buffer, where a whole piece would take fresh memory."""
-    view = np.frombuffer(data, np.uint8)[start:end]
-    found = np.empty(min(len(view), _COUNT_BLOCK), dtype=bool)
-    total = 0
-    for at in range(0, len(view), _COUNT_BLOCK):
-        block = view[at : at + _COUNT_BLOCK]
-        np.equal(block, byte[0], out=found[: len(block)])
-        total += int(np.count_nonzero(found[: len(block)]))
-    return total
+    """How often the one-byte ``byte`` occurs in ``data[start:end]``: the extension counts
+    about ten times as fast as bytes.count, and without holding the interpreter lock."""
+    return _corvane._count_byte(data, byte[0], start, end)
 
 
 def _extra_values(frame: pl.DataFrame, spill: list[str]) -> pl.Series | None:

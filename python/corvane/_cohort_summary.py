@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import collections
 import io
+import math
 import re
 from collections.abc import Sequence
 
-import numpy as np
 import polars as pl
 
 from . import risk_column
@@ -17,7 +17,7 @@ OUTCOME_TITLES = {
     "ascvd": "atherosclerotic cardiovascular disease",
     "hf": "heart failure",
 }
-BANDS = ((0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, np.inf, ">=20%"))
+BANDS = ((0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%"))
 _LISTED_UNREADABLE = 20
 _UNREADABLE = re.compile(r"^(line|row) \d+: ")
 _HORIZON_PART = re.compile(r"(?:^|; )(\d+)-year: ")
@@ -30,7 +30,7 @@ class Tally:
         self.title = title
         self.models = list(models)
         self.horizons = list(dict.fromkeys(h for _, h in models))
-        self.risks: dict[str, list[np.ndarray]] = {risk_column(o, h): [] for o, h in models}
+        self.risks: dict[str, list[pl.Series]] = {risk_column(o, h): [] for o, h in models}
         self.reasons: collections.Counter[tuple[str, int]] = collections.Counter()
         self.unreadable: list[str] = []
         self.unreadable_count = 0
@@ -40,8 +40,7 @@ class Tally:
     def add(self, scores: pl.DataFrame) -> None:
         self.rows += len(scores)
         for name, parts in self.risks.items():
-            column = scores[name].drop_nulls().to_numpy()
-            parts.append(column)
+            parts.append(scores[name].drop_nulls())
         refused = scores.filter(pl.col("error").is_not_null())
         self.unscored += len(refused)
         firsts = {
@@ -73,7 +72,7 @@ class Tally:
             out.write("The 30-year equations cover ages 30-59 only.\n")
         for outcome, horizon in self.models:
             parts = self.risks[risk_column(outcome, horizon)]
-            risks = np.concatenate(parts) if parts else np.empty(0)
+            risks = pl.concat(parts) if parts else pl.Series(dtype=pl.Float64)
             out.write(_histogram(f"{horizon}-year {OUTCOME_TITLES[outcome]}", risks, fancy))
         if self.unscored:
             out.write(self._refusals())
@@ -109,10 +108,10 @@ def _by_horizon(error: str) -> dict[int, str]:
     return {int(h): text for h, text in zip(pieces[1::2], pieces[2::2])}
 
 
-def _histogram(title: str, risks: np.ndarray, fancy: bool) -> str:
-    median = f"median {float(np.median(risks)):.1f}%" if len(risks) else ""
+def _histogram(title: str, risks: pl.Series, fancy: bool) -> str:
+    median = f"median {_median(risks):.1f}%" if len(risks) else ""
     lines = [f"\n{title:<48} {len(risks):>6,} scored   {median}"]
-    counts = [int(np.count_nonzero((risks >= lo) & (risks < hi))) for lo, hi, _ in BANDS]
+    counts = [int(((risks >= lo) & (risks < hi)).sum()) for lo, hi, _ in BANDS]
     widest = max(counts) or 1
     for (_, _, label), count in zip(BANDS, counts):
         if fancy:
@@ -122,6 +121,15 @@ def _histogram(title: str, risks: np.ndarray, fancy: bool) -> str:
             bar = "▏" if fancy else "#"  # some, however few
         lines.append(f"   {label:<8} {bar:<30} {count:>6,} {count / max(len(risks), 1):6.1%}")
     return "\n".join(lines) + "\n"
+
+
+def _median(risks: pl.Series) -> float:
+    # The middle value, or the mean of the middle two, as NumPy's median takes it.
+    ordered = risks.sort()
+    middle = len(ordered) // 2
+    if len(ordered) % 2:
+        return ordered[middle]
+    return (ordered[middle - 1] + ordered[middle]) / 2
 
 
 def _can_print(text: str, stream) -> bool:

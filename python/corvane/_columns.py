@@ -14,16 +14,9 @@ from collections.abc import Mapping, Set
 from dataclasses import dataclass
 from typing import Any, Callable
 
-import _corvane
 import numpy as np
 
-#: The eleven inputs, in the order the engine takes them: the scalar functions' parameters,
-#: read from the extension so that the names live in one place.
-INPUT_COLUMNS: tuple[str, ...] = tuple(
-    name.strip() for name in _corvane.calculate_10_yr_cvd_rust.__text_signature__[1:-1].split(",")
-)
-SEX, NUMBER, FLAG = "sex", "number", "flag"
-KINDS = (SEX, NUMBER, NUMBER, NUMBER, NUMBER, FLAG, FLAG, NUMBER, NUMBER, FLAG, FLAG)
+from ._names import EXPECTED, FLAG, INPUT_COLUMNS, KINDS, MISSING_TEXTS, NUMBER, SEX
 
 # Accepted codes, compared after stripping and lower-casing.
 CODES = {
@@ -35,9 +28,6 @@ CODES = {
 _MAX_NAMED_BAD = 120  # distinct bad texts of a column whose reasons a code can name
 _UNNAMED = -128  # a bad text past those
 _LOOK_AGAIN = -127  # not a usual spelling: read again by its distinct value
-MISSING_TEXTS = frozenset({"", "na", "n/a", "nan", "null", "none"})
-#: What a cell of each kind should be, as a refusal names it.
-EXPECTED = {SEX: "male/female or 1/0", FLAG: "one of 0/1 true/false yes/no", NUMBER: "a number"}
 
 
 def _spellings(codes: dict[str, int]) -> dict[Any, int]:

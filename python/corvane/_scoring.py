@@ -1,41 +1,34 @@
-"""The engine call behind ``corvane.score``: models, units, refusal texts and the result table.
+"""The engine call behind ``corvane.score`` and its result table.
 
 The extension scores the eleven columns for every requested model in one pass and gives, per
-model, a risk column and a status code per row. The texts of the eight refusals come from the
-extension (``_corvane._status_messages``); this module adds only what it alone knows: which
-cell of an unreadable row was bad, the mmol/L form of a cholesterol range, and which horizon
-refused.
+model, a risk column and a status code per row. The texts of the refusals are in ``_names``;
+this module adds which cell of an unreadable row was bad.
 """
 
 from __future__ import annotations
 
-import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
 
 import _corvane
 import numpy as np
 
-from ._columns import INPUT_COLUMNS, EngineColumn, InputTable
-
-Outcome = Literal["cvd", "ascvd", "hf"]
-Horizon = Literal[10, 30]
-OUTCOMES: tuple[Outcome, ...] = ("cvd", "ascvd", "hf")
-HORIZONS: tuple[Horizon, ...] = (10, 30)
-CHOLESTEROL_UNITS = ("mg/dL", "mmol/L")
-
-# Index = status code; None for "scored" and for "unreadable", whose reason names the cell.
-_MESSAGES: tuple[str | None, ...] = _corvane._status_messages
-_MESSAGES_MMOL: tuple[str | None, ...] = _corvane._status_messages_mmol
-ERROR_RADIX = 10  # the engine's error code: first horizon's status + 10 * the second's
-# An unreadable row's error code instead: this plus bit j for each bad cell, j in input order.
-UNREADABLE_CODE = ERROR_RADIX * ERROR_RADIX
-
-
-def risk_column(outcome: str, horizon: int) -> str:
-    """Name of the risk column for one outcome and horizon, e.g. ``"cvd_10yr"``."""
-    return f"{outcome}_{horizon}yr"
+from ._columns import EngineColumn, InputTable
+from ._names import (
+    CHOLESTEROL_UNITS,
+    HORIZONS,
+    INPUT_COLUMNS,
+    OUTCOMES,
+    UNREADABLE_CODE,
+    Horizon,
+    Outcome,
+    cholesterol_in_mmol,
+    error_texts,
+    resolve_models,
+    risk_column,
+    shared,
+    status_texts,
+)
 
 
 class Scores(dict[str, np.ndarray]):
@@ -64,52 +57,7 @@ class Scores(dict[str, np.ndarray]):
         self.messages = {}
 
 
-def resolve_models(outcomes: Any, horizons: Any) -> list[tuple[str, int]]:
-    """(outcome, horizon) pairs in output order: by horizon, then outcome."""
-    outcome_list = _choices("outcomes", outcomes, OUTCOMES, (str,))
-    horizon_list = _choices("horizons", horizons, HORIZONS, (int, np.integer))
-    if not outcome_list or not horizon_list:
-        raise ValueError("at least one outcome and one horizon are needed")
-    for o in outcome_list:
-        if o not in OUTCOMES:
-            raise ValueError(f"unknown outcome {o!r}: choose from {', '.join(OUTCOMES)}")
-    for h in horizon_list:
-        if isinstance(h, bool) or h not in HORIZONS:
-            raise ValueError(f"unknown horizon {h!r}: choose from 10, 30")
-    outcome_list = list(dict.fromkeys(outcome_list))
-    horizon_list = list(dict.fromkeys(int(h) for h in horizon_list))
-    return [(o, h) for h in horizon_list for o in outcome_list]
-
-
-def _choices(parameter: str, given: Any, allowed: Sequence[Any], single: tuple) -> list[Any]:
-    if isinstance(given, single):
-        return [given]
-    shown = ", ".join(map(repr, allowed))
-    if isinstance(given, (str, bytes)) or not isinstance(given, Iterable):
-        raise TypeError(
-            f"{parameter} must be one of {shown} or a sequence of them,"
-            f" not {type(given).__name__} {given!r}"
-        )
-    return list(given)
-
-
-def cholesterol_in_mmol(unit: Any) -> bool:
-    if unit not in CHOLESTEROL_UNITS:
-        raise ValueError(f"cholesterol_unit must be 'mg/dL' or 'mmol/L', not {unit!r}")
-    return unit == "mmol/L"
-
-
-def status_texts(mmol: bool) -> list[str | None]:
-    """The refusal text of each status code; in mmol/L the cholesterol ranges say both units."""
-    return [_shared(t) for t in (_MESSAGES_MMOL if mmol else _MESSAGES)]
-
-
-def _shared(text: str | None) -> str | None:
-    # One object per distinct text, interned: CPython 3.12 keeps interned texts for good and
-    # skips their reference counts, so a column holding them with None costs nothing to fill
-    # or to free. Freeing a column of counted texts mixed with None mispredicts a branch at
-    # every change between them (3.5 ms per 10^6 rows, paid when the caller drops the result).
-    return None if text is None else sys.intern(text)
+Scores.__module__ = "corvane"  # shown, and pickled, as the package's own
 
 
 def run_engine(
@@ -157,7 +105,7 @@ def unreadable_reasons(
     bits = bad_columns if all_by_bits else bad_columns[by_bits]
     table: list[str | None] = [None] * (int(bits.max()) + 1)
     for found in np.flatnonzero(np.bincount(bits)).tolist():
-        table[found] = _shared(
+        table[found] = shared(
             "; ".join(c.only_reason for j, c in enumerate(columns) if found >> j & 1)
         )
     named = _corvane._texts_of_codes(bits, tuple(table))
@@ -207,27 +155,6 @@ def _reasons_by_column(
     return out
 
 
-def error_texts(horizons: list[int], texts: Sequence[str | None]) -> np.ndarray:
-    """The error text of every error code, None for 0 (every model scored) and for the codes of
-    unreadable rows, whose reasons are found cell by cell."""
-    table = np.full(UNREADABLE_CODE + (1 << len(INPUT_COLUMNS)), None, dtype=object)
-    for a, first in enumerate(texts):
-        for b, second in enumerate(texts if len(horizons) == 2 else [None]):
-            table[a + ERROR_RADIX * b] = _shared(_two_horizons(horizons, first, second))
-    return table
-
-
-def _two_horizons(horizons: list[int], m1: str | None, m2: str | None) -> str | None:
-    if m1 == m2 or len(horizons) == 1:
-        return m1
-    h1, h2 = horizons
-    if m1 is None:
-        return f"{h2}-year: {m2}"
-    if m2 is None:
-        return f"{h1}-year: {m1}"
-    return f"{h1}-year: {m1}; {h2}-year: {m2}"
-
-
 @dataclass
 class Scored:
     """One table's scores: the risks, and each row's error either as Python objects or as a
@@ -274,7 +201,7 @@ def score_table(
             messages[name] = _corvane._texts_of_codes(statuses[k], tuple(texts))
             messages[name][unreadable_rows] = reasons
         del statuses
-    code_texts = list(error_texts(horizons, texts))
+    code_texts = error_texts(horizons, texts)
     if not error_objects:
         return Scored(names, risks, None, errors, code_texts, unreadable_rows, reasons, messages)
     error = _corvane._texts_of_codes(errors, tuple(code_texts))
