@@ -253,8 +253,13 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     unreadable = _unreadable_reasons(decoded.reasons, batch, source)
     if unreadable is not None:
         bad = unreadable.is_not_null()
+        # A row with a bad cell has no risks already (its cell is NaN to the engine); one with
+        # too many values may have: only a column holding risks of such rows is rewritten.
+        risks = scores.columns[:-1]
+        held = scores.select((pl.col(c).is_not_null() & bad).any() for c in risks).row(0)
         scores = scores.with_columns(
-            [pl.when(bad).then(None).otherwise(pl.col(c)).alias(c) for c in scores.columns[:-1]]
+            [pl.when(bad).then(None).otherwise(pl.col(c)).alias(c)
+             for c, has in zip(risks, held) if has]
             + [pl.coalesce(unreadable, pl.col("error")).alias("error")]
         )
         outcome.unreadable += int(bad.sum())
@@ -277,7 +282,11 @@ def _unreadable_reasons(reasons: pl.Series | None, batch, source: Source) -> pl.
     if not bad.any():
         return None
     rows = bad.arg_true()
-    subset = pl.DataFrame({"why": reasons.gather(rows), "where": batch.where.gather(rows)})
+    if isinstance(batch.where, pl.Series):
+        where = batch.where.gather(rows)
+    else:
+        where = rows.cast(pl.Int64) + batch.where
+    subset = pl.DataFrame({"why": reasons.gather(rows), "where": where})
     prefix = pl.concat_str(pl.lit(f"{source.where_word} "), pl.col("where"), pl.lit(": "))
     text = pl.concat_str(prefix, pl.col("why"))
     if batch.extra is not None:

@@ -47,7 +47,9 @@ class Batch:
     """Rows of the input, in order, blank rows dropped."""
 
     frame: pl.DataFrame  # the input columns, named c0, c1, ... as the header's order
-    where: pl.Series  # per row: the physical line (CSV) or the row number (Parquet)
+    # Per row, its physical line (CSV) or row number (Parquet); or, where they run on one by
+    # one, the first row's alone: a number per row is built only for the few messages.
+    where: pl.Series | int
     extra: pl.Series | None  # per row: values past the header's width (CSV), 0 if none
 
 
@@ -274,25 +276,36 @@ def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
             next_line += _count(piece, eol)
             for offset in range(0, len(frame), batch_rows):
                 part = frame.slice(offset, batch_rows)
-                yield _batch(part, where.slice(offset, batch_rows), part.columns, width)
+                lines = (
+                    where + offset if isinstance(where, int) else where.slice(offset, batch_rows)
+                )
+                yield _batch(part, lines, part.columns, width)
 
     return Source(name, header, batches, False, "line", identity, delimiter=chosen)
 
 
-def _physical_lines(frame: pl.DataFrame, start: int, eol: bytes, has_quotes: bool) -> pl.Series:
-    """The physical line on which each row starts; ``start`` is the first row's."""
-    n = len(frame)
-    where = pl.int_range(start, start + n, dtype=pl.Int64, eager=True)
-    if has_quotes:
-        # A quoted field may hold line ends: each moves the following rows down.
-        breaks = frame.select(
-            pl.sum_horizontal(pl.all().str.count_matches(eol.decode(), literal=True)).fill_null(0)
-        ).to_series()
-        where = where + breaks.cum_sum().shift(1, fill_value=0).cast(pl.Int64)
-    return where
+def _physical_lines(
+    frame: pl.DataFrame, start: int, eol: bytes, has_quotes: bool
+) -> pl.Series | int:
+    """The physical line on which each row starts; ``start`` is the first row's. Without
+    quotes, rows are lines: the first row's line alone says where every row is."""
+    if not has_quotes:
+        return start
+    # A quoted field may hold line ends: each moves the following rows down.
+    breaks = frame.select(
+        pl.sum_horizontal(pl.all().str.count_matches(eol.decode(), literal=True)).fill_null(0)
+    ).to_series()
+    return _each_row(start, len(frame)) + breaks.cum_sum().shift(1, fill_value=0).cast(pl.Int64)
 
 
-def _batch(frame: pl.DataFrame, where: pl.Series, names: list[str], width: int) -> Batch:
+def _each_row(where: pl.Series | int, n: int) -> pl.Series:
+    """A batch's ``where`` as one number per row."""
+    if isinstance(where, pl.Series):
+        return where
+    return pl.int_range(where, where + n, dtype=pl.Int64, eager=True)
+
+
+def _batch(frame: pl.DataFrame, where: pl.Series | int, names: list[str], width: int) -> Batch:
     extra = _extra_values(frame, names[width:])
     frame = frame.select(names[:width])
     # A blank row has every cell null; null counts are known without a scan.
@@ -301,7 +314,7 @@ def _batch(frame: pl.DataFrame, where: pl.Series, names: list[str], width: int) 
         if extra is not None:
             keep = keep | (extra > 0)
         if not keep.all():
-            frame, where = frame.filter(keep), where.filter(keep)
+            frame, where = frame.filter(keep), _each_row(where, len(frame)).filter(keep)
             extra = extra.filter(keep) if extra is not None else None
     return Batch(frame, where, extra)
 
@@ -431,7 +444,7 @@ def _open_parquet(name, path, batch_rows, identity, spool=None) -> Source:
         try:
             for frame in renamed.collect_batches(chunk_size=batch_rows):
                 n = len(frame)
-                yield Batch(frame, pl.int_range(row, row + n, dtype=pl.Int64, eager=True), None)
+                yield Batch(frame, row, None)
                 row += n
         except pl.exceptions.PolarsError as e:
             raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
