@@ -17,7 +17,9 @@ OUTCOME_TITLES = {
     "ascvd": "atherosclerotic cardiovascular disease",
     "hf": "heart failure",
 }
-BANDS = ((0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%"))
+BANDS = (
+    (0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%")
+)
 _LISTED_UNREADABLE = 20
 _UNREADABLE = re.compile(r"^(line|row) \d+: ")
 _HORIZON_PART = re.compile(r"(?:^|; )(\d+)-year: ")
