@@ -8,7 +8,6 @@ import os
 import sys
 import traceback
 from collections.abc import Sequence
-from importlib import resources
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 from ._cohort_cells import code_problem
@@ -218,6 +217,8 @@ def _run_score(request: Request) -> int:
     progress = _progress if _progress_wanted(request) else None
     try:
         if request.path is None:
+            from importlib import resources  # only the sample needs it: 10 ms to import
+
             with resources.as_file(resources.files("corvane").joinpath(SAMPLE)) as sample:
                 outcome = run(request, str(sample), "bundled synthetic sample cohort")
         else:
