@@ -330,31 +330,39 @@ def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
     precede it since the last record's end (an escaped quote counts two), so counting
     quotes finds the last whole record without parsing a field.
     """
-    # One growing buffer, its front cut off as pieces are handed out: its memory is used
-    # again for the next piece.
-    pending = bytearray()
+    # One buffer of a fixed size, holding the text not yet handed out from its start: a
+    # bytearray grown and cut at its front would give its memory back and fault it in anew
+    # for every piece. It grows only for a record longer than a piece.
+    buffer = bytearray(_PIECE_BYTES + _CHUNK_BYTES)
+    filled = 0
     # The first pieces are smaller: scoring and writing start sooner.
     wanted = min(_FIRST_PIECE_BYTES, _PIECE_BYTES)
     for chunk in chunks:
-        pending += chunk
-        if len(pending) < wanted:
+        end = filled + len(chunk)
+        if end > len(buffer):
+            buffer.extend(bytes(end - len(buffer)))
+        buffer[filled:end] = chunk
+        filled = end
+        if filled < wanted:
             continue
-        cut = _last_record_end(pending, eol)
+        cut = _last_record_end(buffer, filled, eol)
         if cut is None:
             continue  # one record longer than a piece
         wanted = min(2 * wanted, _PIECE_BYTES)
-        yield bytes(memoryview(pending)[:cut])
-        del pending[:cut]
-    if pending:
-        yield bytes(pending)
+        yield bytes(memoryview(buffer)[:cut])
+        buffer[: filled - cut] = buffer[cut:filled]  # the start of the next record
+        filled -= cut
+    if filled:
+        yield bytes(memoryview(buffer)[:filled])
 
 
-def _last_record_end(data: bytes, eol: bytes) -> int | None:
-    pos = data.rfind(eol)
+def _last_record_end(data: bytearray, end: int, eol: bytes) -> int | None:
+    """Where the last whole record of ``data[:end]`` ends, or None if it holds none."""
+    pos = data.rfind(eol, 0, end)
     if pos < 0:
         return None
     # Most files quote nothing: finding no quote costs a tenth of counting them.
-    quotes = _count(data, b'"', 0, pos) if b'"' in data else 0
+    quotes = _count(data, b'"', 0, pos) if data.find(b'"', 0, end) >= 0 else 0
     while quotes % 2:
         earlier = data.rfind(eol, 0, pos)
         if earlier < 0:
