@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "binding/binding.hpp"
+#include "binding/held_buffer.hpp"
 
 namespace corvane {
 namespace {
@@ -15,27 +16,6 @@ namespace {
 // Spans past this are counted without the interpreter lock; below it the switch costs more
 // than the count.
 constexpr Py_ssize_t kUnlockedSpan = Py_ssize_t{64} << 10;
-
-// Held for the whole call; the counting may run with the lock released, and the exporter keeps
-// the memory in place while a view is held (a bytearray refuses to resize).
-class HeldBytes {
- public:
-  HeldBytes() = default;
-  HeldBytes(const HeldBytes&) = delete;
-  HeldBytes& operator=(const HeldBytes&) = delete;
-  ~HeldBytes() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool acquire(PyObject* obj) noexcept {
-    held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
-    return held_;
-  }
-  const Py_buffer& view() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // A slice bound: None is `none_value`; an index past either end is clamped as slicing does.
 Result<Py_ssize_t> bound(PyObject* obj, Py_ssize_t none_value, Py_ssize_t length) noexcept {
@@ -57,8 +37,8 @@ Result<Ref> count_in_buffer(PyObject* const* args, Py_ssize_t nargs) {
   const long byte = PyLong_AsLong(args[1]);
   if (byte == -1 && PyErr_Occurred()) PyErr_Clear();  // out of range: refused below
   if (byte < 0 || byte > 255) return Pending::value_error("byte must be in range(0, 256)");
-  HeldBytes held;
-  if (!held.acquire(args[0])) return Pending::fetch();
+  HeldBuffer held;
+  if (!held.acquire(args[0], PyBUF_SIMPLE)) return Pending::fetch();
   const Py_ssize_t length = held.view().len;
   Result<Py_ssize_t> start = bound(args[2], 0, length);
   if (!start) return std::move(start.error());

@@ -15,34 +15,13 @@
 #include <vector>
 
 #include "binding/binding.hpp"
+#include "binding/held_buffer.hpp"
 #include "columns.hpp"
 #include "numpy_api.hpp"
 #include "pool/pool.hpp"
 
 namespace corvane {
 namespace {
-
-// A buffer held for the whole call; released on the calling thread, which holds the
-// interpreter lock, once the workers are done with it.
-class HeldBuffer {
- public:
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // False with the interpreter's error pending when obj exports no such buffer.
-  bool acquire(PyObject* obj, int flags) noexcept {
-    held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
-    return held_;
-  }
-  const Py_buffer& view() const noexcept { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 constexpr std::string_view kSignature =
     "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)";
