@@ -495,3 +495,26 @@ def test_the_command_runs_without_numpy(tmp_path, plain, suffix):
         assert read_output(target.read_bytes()) == read_output(expected.stdout)
     else:
         assert pl.read_parquet(target).height == len(ROWS)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".csv.gz", ".parquet"])
+def test_output_that_outgrows_the_file_size_limit_keeps_the_previous_file(tmp_path, suffix):
+    """Catches a writer's failure lost on its thread: a run reported as done, or a partial
+    file left behind. The limit stands in for a full disk."""
+    import resource
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 18, 1 << 18))
+
+    lines, _ = random_rows(3000, seed=13)
+    path = write(tmp_path / "in.csv", [HEADER, *lines * 10])
+    out = tmp_path / f"out{suffix}"
+    out.write_bytes(b"previous\n")
+    result = subprocess.run([sys.executable, "-m", "corvane", "score", path, "-o", out],
+                            preexec_fn=limit, capture_output=True, timeout=120)
+    assert result.returncode == 3
+    assert result.stderr.decode() == (
+        f"corvane: cannot write {out}: File too large; {out} is unchanged\n")
+    assert out.read_bytes() == b"previous\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", out.name]

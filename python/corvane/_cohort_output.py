@@ -103,7 +103,7 @@ class Output:
         self._raw: IO[bytes] | None = None
         self._stream: IO[bytes] | None = None
         self._parquet = None
-        self._sink: _ParquetSink | None = None
+        self._sink: _Sink | None = None
         self._written_back = 0  # bytes of the file handed to the kernel's writeback
         if target is None:
             self._stream = sys.stdout.buffer
@@ -187,6 +187,14 @@ class Output:
         self._write_header()
         if self.format == "parquet":
             self._guard(self._write_parquet, frame)
+        elif self.format == "csv" and self._temp is not None:
+            # Into a file of its own: one polars writer takes every batch, on a thread of its
+            # own; it writes them faster than one write_csv call per batch does.
+            if self._sink is None:
+                self._guard(self._raw.flush)  # the header first
+                self._sink = _Sink(self._raw, frame.schema, _sink_csv)
+            self._guard(self._sink.write, frame)
+            self._start_writeback()
         else:
             self._guard(frame.write_csv, self._stream, include_header=False)
             self._start_writeback()
@@ -214,7 +222,7 @@ class Output:
             # polars writes it twice as fast as pyarrow, which need not even be imported.
             if self._sink is None:
                 schema = dict(zip(self.names, frame.dtypes))
-                self._sink = _ParquetSink(self._temp or self._final, schema)
+                self._sink = _Sink(self._temp or self._final, schema, _sink_parquet)
             self._sink.write(frame)
             self._start_writeback()
             return
@@ -278,21 +286,29 @@ class Output:
 
 
 class _Stopped(Exception):
-    """Ends the Parquet writer's input early: the file is dropped."""
+    """Ends a writer's input early: the file is dropped."""
 
 
-class _ParquetSink:
-    """Frames written to one Parquet file by polars, which writes on a thread of its own
-    while it pulls them, one at a time, from ``write``."""
+def _sink_parquet(lazy: pl.LazyFrame, target) -> None:
+    lazy.sink_parquet(target, compression="snappy")
 
-    def __init__(self, path: str, schema: dict) -> None:
+
+def _sink_csv(lazy: pl.LazyFrame, target) -> None:
+    lazy.sink_csv(target, include_header=False)
+
+
+class _Sink:
+    """Frames written to one file by polars (``sink``), which writes on a thread of its own
+    while it pulls them, one at a time, from ``write``. ``target`` is a path or an open file."""
+
+    def __init__(self, target, schema, sink) -> None:
         from polars.io.plugins import register_io_source
 
-        self._schema = schema
+        self._schema = dict(schema)
         self._frames: queue.Queue = queue.Queue(maxsize=1)
         self._error: BaseException | None = None
-        lazy = register_io_source(self._pull, schema=schema)
-        self._thread = threading.Thread(target=self._run, args=(lazy, path))
+        lazy = register_io_source(self._pull, schema=self._schema)
+        self._thread = threading.Thread(target=self._run, args=(sink, lazy, target))
         self._thread.start()
 
     def _pull(self, *_: object):
@@ -301,9 +317,9 @@ class _ParquetSink:
                 raise _Stopped
             yield frame
 
-    def _run(self, lazy: pl.LazyFrame, path: str) -> None:
+    def _run(self, sink, lazy: pl.LazyFrame, target) -> None:
         try:
-            lazy.sink_parquet(path, compression="snappy")
+            sink(lazy, target)
         except BaseException as e:  # raised again on the calling thread
             self._error = e
 
