@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """`corvane score` on generated cohort files, each figure against a baseline timed in the same run.
 
-    .venv/bin/python bench/cli_bench.py [--rows 1000000] [--memory-rows 10000000] [--rounds 3]
+    .venv/bin/python bench/cli_bench.py [--rows 1000000] [--memory-rows 10000000] [--rounds 5]
 
 Files: a cohort CSV with 1% of rows out of a model's range and 0.01% empty cells (the clean
 file), the same with 1% of rows holding an unreadable cell, and the clean file as Parquet.
@@ -147,7 +147,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--memory-rows", type=int, default=10_000_000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
