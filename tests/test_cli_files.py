@@ -397,16 +397,19 @@ def test_replaced_output_keeps_the_target_permissions(tmp_path):
 
 @pytest.mark.parametrize("piece_bytes", [1, 2, 3, 5, 8, 13, 64])
 @pytest.mark.parametrize("line_end, eol", [(b"\n", b"\n"), (b"\r\n", b"\n"), (b"\r", b"\r")])
-def test_pieces_end_only_at_record_ends(monkeypatch, piece_bytes, line_end, eol):
-    """Catches a record split between two pieces at a quoted line end or an escaped quote."""
+@pytest.mark.parametrize("sized", [False, True])
+def test_pieces_end_only_at_record_ends(monkeypatch, piece_bytes, line_end, eol, sized):
+    """Catches a record split between two pieces at a quoted line end or an escaped quote,
+    also where the pieces shrink towards the end of a file of known size."""
     from corvane import _cohort_input
 
     monkeypatch.setattr(_cohort_input, "_PIECE_BYTES", piece_bytes)
+    monkeypatch.setattr(_cohort_input, "_FIRST_PIECE_BYTES", 1)
     records = [b'a,"x' + line_end + b'y",1', b'"q""' + line_end + b'""",b,2', b"plain,c,3",
                b'"",,4', b'"long' + line_end * 3 + b'note","""",5']
     text = line_end.join(records) + line_end
     chunks = [text[i:i + 3] for i in range(0, len(text), 3)]
-    pieces = list(_cohort_input._pieces(iter(chunks), eol))
+    pieces = list(_cohort_input._pieces(iter(chunks), eol, len(text) if sized else None))
     assert b"".join(pieces) == text
     schema = dict.fromkeys(["column_1", "column_2", "column_3"], pl.String)
     read = pl.concat(pl.read_csv(p, has_header=False, eol_char=eol.decode(), schema=schema,

@@ -8,6 +8,7 @@ import io
 import itertools
 import os
 import re
+import stat
 import sys
 import tempfile
 import zlib
@@ -124,9 +125,14 @@ def open_source(
             if head.startswith(b"PAR1"):
                 raise InputError(f"{name} is gzip-compressed Parquet; decompress it first")
         _refuse_binary(name, head, encoding)
+        # A plain file's size says how much text is still to come.
+        size = None
         if codecs.lookup(encoding).name != "utf-8":
             chunks = _transcode(chunks, encoding, name)
-        source = _open_csv(name, chunks, delimiter, batch_rows, wanted, identity)
+        elif not head.startswith(b"\x1f\x8b") and owned is not None:
+            st = os.fstat(stream.fileno())
+            size = st.st_size if stat.S_ISREG(st.st_mode) else None
+        source = _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size)
         source.stream = owned
         return source
     except OSError as e:
@@ -222,7 +228,7 @@ def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
 # CSV --------------------------------------------------------------------------------------------
 
 
-def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
+def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size=None) -> Source:
     chunks = _skip_empty(chunks)
     first = next(chunks, b"").removeprefix(codecs.BOM_UTF8)
     eol = b"\n" if b"\n" in first else b"\r" if b"\r" in first else b"\n"
@@ -265,7 +271,7 @@ def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity) -> Source:
         narrow = dict.fromkeys(names[: width + 1], pl.String)
         wide = dict.fromkeys(names, pl.String)
         next_line = blank + 2
-        for piece in _pieces(body, eol):
+        for piece in _pieces(body, eol, size):
             try:
                 frame = pl.read_csv(piece, schema=narrow, **options)
                 if frame[names[width]].null_count() < len(frame):
@@ -323,8 +329,9 @@ def _skip_empty(chunks: Iterator[bytes]) -> Iterator[bytes]:
     return (chunk for chunk in chunks if chunk)
 
 
-def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
+def _pieces(chunks: Iterator[bytes], eol: bytes, size: int | None = None) -> Iterator[bytes]:
     """The text cut into pieces of about _PIECE_BYTES that each end with a whole record.
+    ``size``, when known, is about how long the text is: the last pieces are then smaller.
 
     In RFC 4180 text a line end closes a record exactly when an even number of quotes
     precede it since the last record's end (an escaped quote counts two), so counting
@@ -337,7 +344,9 @@ def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
     filled = 0
     # The first pieces are smaller: scoring and writing start sooner.
     wanted = min(_FIRST_PIECE_BYTES, _PIECE_BYTES)
+    seen = 0
     for chunk in chunks:
+        seen += len(chunk)
         end = filled + len(chunk)
         if end > len(buffer):
             buffer.extend(bytes(end - len(buffer)))
@@ -349,6 +358,11 @@ def _pieces(chunks: Iterator[bytes], eol: bytes) -> Iterator[bytes]:
         if cut is None:
             continue  # one record longer than a piece
         wanted = min(2 * wanted, _PIECE_BYTES)
+        if size is not None:
+            # Each piece at most half of what is left: the run ends on a small piece, the
+            # one stretch where scoring and writing cannot overlap with reading.
+            left = max(size - seen, 0) + filled - cut
+            wanted = min(wanted, max(_FIRST_PIECE_BYTES, left // 2))
         yield bytes(memoryview(buffer)[:cut])
         buffer[: filled - cut] = buffer[cut:filled]  # the start of the next record
         filled -= cut
