@@ -14,21 +14,7 @@ import _corvane
 import numpy as np
 
 from ._columns import EngineColumn, InputTable
-from ._names import (
-    CHOLESTEROL_UNITS,
-    HORIZONS,
-    INPUT_COLUMNS,
-    OUTCOMES,
-    UNREADABLE_CODE,
-    Horizon,
-    Outcome,
-    cholesterol_in_mmol,
-    error_texts,
-    resolve_models,
-    risk_column,
-    shared,
-    status_texts,
-)
+from ._names import UNREADABLE_CODE, error_texts, risk_column, shared, status_texts
 
 
 class Scores(dict[str, np.ndarray]):
@@ -210,15 +196,4 @@ def score_table(
     return Scored(names, risks, error, None, code_texts, unreadable_rows, reasons, messages)
 
 
-__all__ = [
-    "CHOLESTEROL_UNITS",
-    "HORIZONS",
-    "INPUT_COLUMNS",
-    "OUTCOMES",
-    "Scored",
-    "Scores",
-    "cholesterol_in_mmol",
-    "resolve_models",
-    "risk_column",
-    "score_table",
-]
+__all__ = ["Scored", "Scores", "run_engine", "score_table", "unreadable_reasons"]
