@@ -16,50 +16,12 @@
 #include <string_view>
 #include <utility>
 
+#include "arrow_abi.hpp"
 #include "binding/buffer.hpp"
 #include "binding/state.hpp"
 
 namespace corvane {
 namespace {
-
-// The Arrow C data interface: a stable ABI, declared as the format defines it.
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  std::int64_t flags;
-  std::int64_t n_children;
-  ArrowSchema** children;
-  ArrowSchema* dictionary;
-  void (*release)(ArrowSchema*);
-  void* private_data;
-};
-
-struct ArrowArray {
-  std::int64_t length;
-  std::int64_t null_count;
-  std::int64_t offset;
-  std::int64_t n_buffers;
-  std::int64_t n_children;
-  const void** buffers;
-  ArrowArray** children;
-  ArrowArray* dictionary;
-  void (*release)(ArrowArray*);
-  void* private_data;
-};
-
-struct ArrowArrayStream {
-  int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
-  int (*get_next)(ArrowArrayStream*, ArrowArray* out);
-  const char* (*get_last_error)(ArrowArrayStream*);
-  void (*release)(ArrowArrayStream*);
-  void* private_data;
-};
-
-constexpr std::int64_t kArrowFlagNullable = 2;
-constexpr const char* kSchemaCapsule = "arrow_schema";
-constexpr const char* kArrayCapsule = "arrow_array";
-constexpr const char* kStreamCapsule = "arrow_array_stream";
 
 // A column's value type, as the buffer protocol and Arrow name it.
 struct ColumnFormat {
@@ -324,18 +286,6 @@ Result<Ref> new_column(PyObject* const* args, Py_ssize_t nargs) {
   memory.release();  // now the block's
   return make_column(std::move(block), data, static_cast<Py_ssize_t>(n), *format, false);
 }
-
-// An Arrow struct released when it goes out of scope, unless its contents were moved out.
-template <class T>
-struct Owned {
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    if (value.release != nullptr) value.release(&value);
-  }
-  T value{};
-};
 
 Pending stream_error(ArrowArrayStream& stream, int code) noexcept {
   const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;

@@ -1,5 +1,5 @@
-// Scoring straight from eleven table columns: reading a cell of any numeric type, the per-row
-// status codes, and the one pass that evaluates any subset of the six models. Pure C++: it runs
+// Scoring straight from eleven table columns: the per-row status codes, and the one pass that
+// reads each row by the cell rule and evaluates any subset of the six models. Pure C++: it runs
 // on the pool's workers and never sees Python.
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "reading/column_source.hpp"
 #include "risk/ascvd.hpp"
 #include "risk/cvd.hpp"
 #include "risk/heart_failure.hpp"
@@ -23,29 +24,6 @@
 #include "risk/risk.hpp"
 
 namespace corvane {
-
-enum class CellType : std::uint8_t {
-  kFloat64,
-  kFloat32,
-  kInt8,
-  kInt16,
-  kInt32,
-  kInt64,
-  kUInt8,
-  kUInt16,
-  kUInt32,
-  kUInt64,
-};
-
-// One input column where it sits in memory, at any stride and alignment. `missing`, when set,
-// holds one byte per row at its own stride; nonzero means the cell has no value.
-struct ColumnView {
-  const char* data = nullptr;
-  std::ptrdiff_t stride = 0;
-  CellType type = CellType::kFloat64;
-  const char* missing = nullptr;
-  std::ptrdiff_t missing_stride = 0;
-};
 
 // What one model did with one row: scored, refused with one of the eight messages, or not
 // tried because an input is missing or unreadable (the caller knows which and says so).
@@ -102,64 +80,6 @@ inline constexpr std::array<ColumnarModel, 6> kColumnarModels = {{
     {"ascvd_30yr", &kAscvd30Female, &kAscvd30Male, false},
     {"hf_30yr", &kHeartFailure30Female, &kHeartFailure30Male, false},
 }};
-
-template <class T>
-T load_cell(const char* p) noexcept {
-  T v;
-  std::memcpy(&v, p, sizeof v);  // a strided view may put a value at any byte
-  return v;
-}
-
-// The shortest decimal that reads back as this float, as a double: a float32 39.9 is 39.9, not
-// the 39.900001525878906 it widens to.
-inline double float32_as_shown(float f) noexcept {
-  if (!std::isfinite(f)) return f;
-  char text[32];
-  const auto printed = std::to_chars(text, text + sizeof text, f);
-  double d = f;
-  std::from_chars(text, printed.ptr, d);
-  return d;
-}
-
-// Reads cells [begin, begin + m) of a column as doubles: one dispatch on the type per block,
-// then a plain loop.
-template <class T>
-void read_cells_as(const ColumnView& c, std::size_t begin, std::size_t m, double* out) noexcept {
-  const char* p = c.data + static_cast<std::ptrdiff_t>(begin) * c.stride;
-  for (std::size_t i = 0; i < m; ++i, p += c.stride) {
-    if constexpr (std::is_same_v<T, float>) {
-      out[i] = float32_as_shown(load_cell<float>(p));
-    } else {
-      out[i] = static_cast<double>(load_cell<T>(p));
-    }
-  }
-}
-
-inline void read_cells(const ColumnView& c, std::size_t begin, std::size_t m,
-                       double* out) noexcept {
-  switch (c.type) {
-    case CellType::kFloat64:
-      return read_cells_as<double>(c, begin, m, out);
-    case CellType::kFloat32:
-      return read_cells_as<float>(c, begin, m, out);
-    case CellType::kInt8:
-      return read_cells_as<std::int8_t>(c, begin, m, out);
-    case CellType::kInt16:
-      return read_cells_as<std::int16_t>(c, begin, m, out);
-    case CellType::kInt32:
-      return read_cells_as<std::int32_t>(c, begin, m, out);
-    case CellType::kInt64:
-      return read_cells_as<std::int64_t>(c, begin, m, out);
-    case CellType::kUInt8:
-      return read_cells_as<std::uint8_t>(c, begin, m, out);
-    case CellType::kUInt16:
-      return read_cells_as<std::uint16_t>(c, begin, m, out);
-    case CellType::kUInt32:
-      return read_cells_as<std::uint32_t>(c, begin, m, out);
-    case CellType::kUInt64:
-      return read_cells_as<std::uint64_t>(c, begin, m, out);
-  }
-}
 
 // The equations' own factor, in the exact form 2586 / 100000 mmol/L per mg/dL.
 inline constexpr std::uint64_t kMmolPerMgDenominator = 2586;
@@ -268,7 +188,7 @@ static_assert(kUnreadableCode + (1 << 11) <= 65536);
 // of the first model of each horizon that refused it (horizons in the order they first appear among
 // the models): slot 0 + kErrorRadix * slot 1; an unreadable row's is kUnreadableCode + its columns.
 struct ColumnarJob {
-  std::array<ColumnView, 11> columns;  // in RiskInputs order
+  std::array<const ColumnSource*, 11> columns{};  // in RiskInputs order
   std::array<const ColumnarModel*, kColumnarModels.size()> models{};
   std::array<std::uint8_t, kColumnarModels.size()> horizon_slot{};    // 0 or 1, per model
   std::array<LaneCoefficients, kColumnarModels.size()> coefficients;  // per model
@@ -289,6 +209,7 @@ static_assert(kColumnarBlock % kLanes == 0);
 // 0.0/1.0. A row that is not readable has NaN for its age, so every model refuses it.
 struct ColumnBlock {
   double v[11][kColumnarBlock];
+  std::uint8_t states[11][kColumnarBlock];  // each cell's CellState
   bool readable[kColumnarBlock];
   std::uint16_t bad_columns[kColumnarBlock];         // bit j: column j is unreadable
   bool ok[2][kColumnarBlock];                        // by horizon: 10-year, 30-year
@@ -309,29 +230,18 @@ enum InputColumn : int {
   kCholesterolMeds
 };
 
-// Reads rows [begin, begin + m). A number must not be NaN; sex and the flags must be exactly 0
-// or 1; no cell may be masked.
+// Reads rows [begin, begin + m) by the cell rule; a row with a missing or unreadable cell is
+// not readable.
 inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
                        ColumnBlock& block) noexcept {
   bool* readable = block.readable;
   std::uint16_t* bad = block.bad_columns;
   std::fill(bad, bad + m, std::uint16_t{0});
   for (int k = 0; k < 11; ++k) {
-    const ColumnView& c = job.columns[k];
-    double* v = block.v[k];
-    read_cells(c, begin, m, v);
-    const bool is_code =
-        k == kSex || k == kDiabetes || k == kSmoker || k == kHtnMeds || k == kCholesterolMeds;
+    std::uint8_t* states = block.states[k];
+    job.columns[k]->read(begin, m, block.v[k], states);
     const auto bit = static_cast<std::uint16_t>(1u << k);
-    if (is_code) {
-      for (std::size_t i = 0; i < m; ++i) bad[i] |= (v[i] == 0.0 || v[i] == 1.0) ? 0 : bit;
-    } else {
-      for (std::size_t i = 0; i < m; ++i) bad[i] |= std::isnan(v[i]) ? bit : 0;
-    }
-    if (c.missing != nullptr) {
-      const char* mask = c.missing + static_cast<std::ptrdiff_t>(begin) * c.missing_stride;
-      for (std::size_t i = 0; i < m; ++i) bad[i] |= mask[i * c.missing_stride] == 0 ? 0 : bit;
-    }
+    for (std::size_t i = 0; i < m; ++i) bad[i] |= states[i] != kCellOk ? bit : 0;
   }
   for (std::size_t i = 0; i < m; ++i) readable[i] = bad[i] == 0;
   for (std::size_t i = 0; i < m; ++i) {

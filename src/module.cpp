@@ -150,12 +150,14 @@ PyMethodDef kPrivateMethods[] = {
     {"_score_columns",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&score_columns_entry)),
      METH_FASTCALL,
-     "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)\n--\n\n"
-     "Scores eleven 1-D columns for the named models in one pass. Fills risks, a (1, n) or\n"
-     "(n,) float64 array per model, and unless None statuses (models, n) uint8 and errors\n"
-     "(1, n) or (n,) uint16: per row the first refusing model's status in each horizon, first + 10 "
-     "* second,\n"
-     "or for an unreadable row 100 + a bit per unreadable column."},
+     "_score_columns(columns, masks, options, models, risks, statuses, errors)\n--\n\n"
+     "Reads eleven columns (Arrow arrays or streams, 1-D NumPy arrays, object arrays; a mask\n"
+     "marks missing cells of a NumPy one) by the cell rule and scores the named models in one\n"
+     "pass. options: (labels, expected, codes, decimal, cholesterol_mmol). Fills risks, a (1, n)\n"
+     "or (n,) float64 array per model, statuses (models, n) uint8 unless None, and errors (1, n)\n"
+     "or (n,) uint16: per row the first refusing model's status in each horizon, first + 10 *\n"
+     "second, or for an unreadable row 100 + a bit per bad column. Returns (rows, missing_bits,\n"
+     "reasons, comma_numbers) of the unreadable rows."},
     {"_texts_of_codes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&texts_of_codes_entry)),
      METH_FASTCALL,

@@ -1,5 +1,6 @@
-// The private entry behind corvane.score: the columnar pass over eleven buffers, and the status
-// texts it is read with.
+// The private entry behind every scoring path: eleven columns (Arrow arrays, NumPy arrays or
+// object arrays) read by the cell rule and scored in one pass, the reasons of unreadable rows,
+// and the status texts.
 #define PY_SSIZE_T_CLEAN
 #include "score_columns.hpp"
 
@@ -7,13 +8,19 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "arrow_abi.hpp"
 #include "binding/binding.hpp"
 #include "binding/held_buffer.hpp"
 #include "columns.hpp"
@@ -24,7 +31,7 @@ namespace corvane {
 namespace {
 
 constexpr std::string_view kSignature =
-    "_score_columns(columns, missing, models, cholesterol_mmol, risks, statuses, errors)";
+    "_score_columns(columns, masks, options, models, risks, statuses, errors)";
 
 Pending bad_argument(std::string_view what) noexcept {
   std::string text;
@@ -36,36 +43,688 @@ Pending bad_argument(std::string_view what) noexcept {
   return Pending::type_error(text);
 }
 
-// The cell type of a buffer format: native byte order only, integers by their size.
-std::optional<CellType> cell_type(const Py_buffer& view) noexcept {
+// "column LABEL: WHAT", for a column the engine cannot take.
+Pending column_error(PyObject* type, PyObject* label, const char* what, const char* detail) {
+  return Pending::with_message(
+      type, Ref::steal(PyUnicode_FromFormat("column %U: %s%.60s", label, what, detail)));
+}
+
+// The storage of a buffer's format: native byte order only, integers by their size.
+std::optional<Storage> buffer_storage(const Py_buffer& view) noexcept {
   std::string_view format = view.format != nullptr ? view.format : "B";
   if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
     format.remove_prefix(1);
   }
   if (format.size() != 1) return std::nullopt;
   const char f = format[0];
-  if (f == 'd' && view.itemsize == 8) return CellType::kFloat64;
-  if (f == 'f' && view.itemsize == 4) return CellType::kFloat32;
+  if (f == 'd' && view.itemsize == 8) return Storage::kFloat64;
+  if (f == 'f' && view.itemsize == 4) return Storage::kFloat32;
+  if (f == 'e' && view.itemsize == 2) return Storage::kFloat16;
+  if (f == '?' && view.itemsize == 1) return Storage::kBool;
+  if (f == 'O' && view.itemsize == sizeof(PyObject*)) return Storage::kDecoded;
   constexpr std::string_view kSigned = "bhilqn";
-  constexpr std::string_view kUnsigned = "BHILQN?";
+  constexpr std::string_view kUnsigned = "BHILQN";
   const bool is_signed = kSigned.find(f) != std::string_view::npos;
   if (!is_signed && kUnsigned.find(f) == std::string_view::npos) return std::nullopt;
   switch (view.itemsize) {
     case 1:
-      return is_signed ? CellType::kInt8 : CellType::kUInt8;
+      return is_signed ? Storage::kInt8 : Storage::kUInt8;
     case 2:
-      return is_signed ? CellType::kInt16 : CellType::kUInt16;
+      return is_signed ? Storage::kInt16 : Storage::kUInt16;
     case 4:
-      return is_signed ? CellType::kInt32 : CellType::kUInt32;
+      return is_signed ? Storage::kInt32 : Storage::kUInt32;
     case 8:
-      return is_signed ? CellType::kInt64 : CellType::kUInt64;
+      return is_signed ? Storage::kInt64 : Storage::kUInt64;
     default:
       return std::nullopt;
   }
 }
 
-bool one_dimensional(const Py_buffer& view, Py_ssize_t n) noexcept {
-  return view.ndim == 1 && view.shape != nullptr && view.shape[0] == n;
+std::size_t storage_size(Storage s) noexcept {
+  switch (s) {
+    case Storage::kInt8:
+    case Storage::kUInt8:
+    case Storage::kBool:
+      return 1;
+    case Storage::kInt16:
+    case Storage::kUInt16:
+    case Storage::kFloat16:
+      return 2;
+    case Storage::kInt32:
+    case Storage::kUInt32:
+    case Storage::kFloat32:
+      return 4;
+    default:
+      return 8;
+  }
+}
+
+// The storage an Arrow format names, for the formats the engine reads; decimals also give
+// their width in words and scale.
+std::optional<Storage> arrow_storage(std::string_view f, int& words, int& scale) noexcept {
+  if (f.size() == 1) {
+    switch (f[0]) {
+      case 'n':
+        return Storage::kNull;
+      case 'b':
+        return Storage::kBitBool;
+      case 'c':
+        return Storage::kInt8;
+      case 'C':
+        return Storage::kUInt8;
+      case 's':
+        return Storage::kInt16;
+      case 'S':
+        return Storage::kUInt16;
+      case 'i':
+        return Storage::kInt32;
+      case 'I':
+        return Storage::kUInt32;
+      case 'l':
+        return Storage::kInt64;
+      case 'L':
+        return Storage::kUInt64;
+      case 'e':
+        return Storage::kFloat16;
+      case 'f':
+        return Storage::kFloat32;
+      case 'g':
+        return Storage::kFloat64;
+      case 'u':
+        return Storage::kText;
+      case 'U':
+        return Storage::kLargeText;
+      default:
+        return std::nullopt;
+    }
+  }
+  if (f == "vu") return Storage::kTextView;
+  if (f.starts_with("d:")) {  // d:precision,scale[,bits]
+    int precision = 0, bits = 128;
+    const char* p = f.data() + 2;
+    const char* end = f.data() + f.size();
+    auto [q, e1] = std::from_chars(p, end, precision);
+    if (e1 != std::errc() || q == end || *q != ',') return std::nullopt;
+    auto [r, e2] = std::from_chars(q + 1, end, scale);
+    if (e2 != std::errc()) return std::nullopt;
+    if (r != end) {
+      if (*r != ',') return std::nullopt;
+      auto [t, e3] = std::from_chars(r + 1, end, bits);
+      if (e3 != std::errc() || t != end) return std::nullopt;
+    }
+    if (bits != 64 && bits != 128 && bits != 256) return std::nullopt;
+    words = bits / 64;
+    return Storage::kDecimal;
+  }
+  return std::nullopt;
+}
+
+// One input column as imported for a call: its pieces, and everything they point into, held
+// until the call ends. Moved only before its pieces are made.
+struct ImportedColumn {
+  ColumnSource source;
+  PyObject* label = nullptr;     // borrowed from the options
+  PyObject* expected = nullptr;  // borrowed from the options
+  Owned<ArrowSchema> schema;
+  std::vector<std::unique_ptr<Owned<ArrowArray>>> chunks;
+  HeldBuffer values, mask;
+  // Values read on the calling thread: an object column's cells, a dictionary's entries.
+  std::deque<std::vector<double>> decoded;
+  std::deque<std::vector<std::uint8_t>> decoded_states;
+  std::deque<Piece> dictionaries;  // each dictionary's own values, for messages
+  // An object column: where its objects are, to name a bad one.
+  const char* objects = nullptr;
+  std::ptrdiff_t object_stride = 0;
+};
+
+Pending malformed(PyObject* label) {
+  return column_error(PyExc_ValueError, label, "the Arrow array is malformed", "");
+}
+
+// A piece over an Arrow array of the given storage; validity kept only where there are nulls.
+Result<Piece> arrow_piece(ImportedColumn& c, const ArrowSchema& schema, const ArrowArray& array,
+                          std::size_t start);
+
+Result<bool> decode_dictionary(ImportedColumn& c, const ArrowSchema& schema,
+                               const ArrowArray& array, Piece& piece) {
+  auto values = arrow_piece(c, schema, array, 0);
+  if (!values) return std::move(values.error());
+  if (values->storage == Storage::kDictionary) {
+    return column_error(PyExc_TypeError, c.label, "a dictionary of dictionaries", "");
+  }
+  const Piece& entries = c.dictionaries.emplace_back(*values);
+  auto& decoded = c.decoded.emplace_back(entries.length);
+  auto& states = c.decoded_states.emplace_back(entries.length);
+  for (std::size_t i = 0; i < entries.length; ++i) {
+    const Cell cell = cell_at(entries, i, c.source.rule);
+    decoded[i] = cell.value;
+    states[i] = cell.state;
+  }
+  piece.decoded = decoded.data();
+  piece.decoded_states = states.data();
+  piece.decoded_count = entries.length;
+  return true;
+}
+
+Result<Piece> arrow_piece(ImportedColumn& c, const ArrowSchema& schema, const ArrowArray& array,
+                          std::size_t start) {
+  Piece p;
+  p.start = start;
+  p.length = static_cast<std::size_t>(array.length);
+  p.offset = array.offset;
+  int words = 2, scale = 0;
+  const std::string_view format = schema.format != nullptr ? schema.format : "";
+  const std::optional<Storage> storage = arrow_storage(format, words, scale);
+  const bool dictionary = schema.dictionary != nullptr;
+  if (!storage || (dictionary && !(*storage >= Storage::kInt8 && *storage <= Storage::kUInt64))) {
+    return column_error(PyExc_TypeError, c.label, "cannot read values of Arrow type ",
+                        format.data());
+  }
+  if (array.length < 0 || array.offset < 0 || array.buffers == nullptr ||
+      array.n_buffers < (*storage == Storage::kNull ? 0 : 2)) {
+    if (!(*storage == Storage::kNull && array.length >= 0)) return malformed(c.label);
+  }
+  const bool has_nulls = array.null_count != 0 && *storage != Storage::kNull;
+  if (has_nulls && array.buffers[0] != nullptr) {
+    p.validity = static_cast<const std::uint8_t*>(array.buffers[0]);
+  }
+  p.storage = *storage;
+  switch (*storage) {
+    case Storage::kNull:
+      return p;
+    case Storage::kText:
+    case Storage::kLargeText:
+      if (array.n_buffers < 3) return malformed(c.label);
+      p.text_offsets = array.buffers[1];
+      p.text_data = static_cast<const char*>(array.buffers[2]);
+      if (p.length != 0 && p.text_offsets == nullptr) return malformed(c.label);
+      return p;
+    case Storage::kTextView:
+      p.values = static_cast<const char*>(array.buffers[1]);
+      p.view_buffers = reinterpret_cast<const char* const*>(array.buffers + 2);
+      if (p.length != 0 && p.values == nullptr) return malformed(c.label);
+      return p;
+    case Storage::kDecimal:
+      if (words == 1 && scale < 0) return malformed(c.label);
+      p.decimal_words = words;
+      p.scale = scale;
+      p.values = static_cast<const char*>(array.buffers[1]);
+      p.stride = 8 * words;
+      break;
+    case Storage::kBitBool:
+      p.values = static_cast<const char*>(array.buffers[1]);
+      break;
+    default:
+      p.values = static_cast<const char*>(array.buffers[1]);
+      p.stride = static_cast<std::ptrdiff_t>(storage_size(*storage));
+      break;
+  }
+  if (p.length != 0 && p.values == nullptr) return malformed(c.label);
+  if (dictionary) {
+    if (array.dictionary == nullptr) return malformed(c.label);
+    p.index_storage = *storage;
+    p.storage = Storage::kDictionary;
+    if (auto ok = decode_dictionary(c, *schema.dictionary, *array.dictionary, p); !ok) {
+      return std::move(ok.error());
+    }
+    p.dictionary = &c.dictionaries.back();
+  }
+  return p;
+}
+
+Pending stream_error(ArrowArrayStream& stream, PyObject* label) noexcept {
+  const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+  return Pending::with_message(
+      PyExc_ValueError,
+      Ref::steal(PyUnicode_FromFormat("column %U: the Arrow stream failed: %s", label,
+                                      text != nullptr ? text : "no message")));
+}
+
+// The chunks of an object with __arrow_c_stream__ or __arrow_c_array__; false when it has
+// neither.
+Result<bool> import_arrow(ImportedColumn& c, PyObject* obj) {
+  Ref method = Ref::steal(PyObject_GetAttrString(obj, "__arrow_c_stream__"));
+  const bool stream = static_cast<bool>(method);
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Pending::fetch();
+    PyErr_Clear();
+    method = Ref::steal(PyObject_GetAttrString(obj, "__arrow_c_array__"));
+    if (!method) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Pending::fetch();
+      PyErr_Clear();
+      return false;
+    }
+  }
+  Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
+  if (!result) return Pending::fetch();
+  std::size_t rows = 0;
+  const auto add = [&](Owned<ArrowArray>& array) -> Result<bool> {
+    if (array.value.length == 0) return true;
+    auto piece = arrow_piece(c, c.schema.value, array.value, rows);
+    if (!piece) return std::move(piece.error());
+    rows += piece->length;
+    c.source.pieces.push_back(*piece);
+    auto held = std::make_unique<Owned<ArrowArray>>();
+    held->value = std::exchange(array.value, ArrowArray{});
+    c.chunks.push_back(std::move(held));
+    return true;
+  };
+  if (stream) {
+    auto* source =
+        PyCapsule_IsValid(result.get(), kStreamCapsule)
+            ? static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(result.get(), kStreamCapsule))
+            : nullptr;
+    if (source == nullptr || source->release == nullptr) {
+      return column_error(PyExc_TypeError, c.label, "__arrow_c_stream__ gave no live stream", "");
+    }
+    // Moved out, as the capsule protocol allows; released here on every path.
+    Owned<ArrowArrayStream> s;
+    s.value = std::exchange(*source, ArrowArrayStream{});
+    if (s.value.get_schema(&s.value, &c.schema.value) != 0) {
+      return stream_error(s.value, c.label);
+    }
+    if (c.schema.value.release == nullptr) return malformed(c.label);
+    for (;;) {
+      Owned<ArrowArray> next;
+      if (s.value.get_next(&s.value, &next.value) != 0) {
+        return stream_error(s.value, c.label);
+      }
+      if (next.value.release == nullptr) break;  // the end of the stream
+      if (auto ok = add(next); !ok) return std::move(ok.error());
+    }
+    return true;
+  }
+  if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 2 ||
+      !PyCapsule_IsValid(PyTuple_GET_ITEM(result.get(), 0), kSchemaCapsule) ||
+      !PyCapsule_IsValid(PyTuple_GET_ITEM(result.get(), 1), kArrayCapsule)) {
+    return column_error(PyExc_TypeError, c.label, "__arrow_c_array__ gave no capsule pair", "");
+  }
+  auto* schema = static_cast<ArrowSchema*>(
+      PyCapsule_GetPointer(PyTuple_GET_ITEM(result.get(), 0), kSchemaCapsule));
+  auto* array = static_cast<ArrowArray*>(
+      PyCapsule_GetPointer(PyTuple_GET_ITEM(result.get(), 1), kArrayCapsule));
+  if (schema->release == nullptr || array->release == nullptr) return malformed(c.label);
+  c.schema.value = std::exchange(*schema, ArrowSchema{});
+  Owned<ArrowArray> only;
+  only.value = std::exchange(*array, ArrowArray{});
+  return add(only);
+}
+
+// A Python object's cell, by the same rule, on the calling thread.
+Cell object_cell(PyObject* o, const ColumnRule& rule) {
+  if (o == Py_None) return {0.0, kCellMissing};
+  if (PyFloat_Check(o)) return read_value(PyFloat_AS_DOUBLE(o), rule);
+  if (PyBool_Check(o)) return read_bool(o == Py_True, rule);
+  if (PyLong_Check(o)) {
+    const double d = PyLong_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) {  // past the double's range: infinite, as float()
+      PyErr_Clear();
+      const int negative = PyObject_RichCompareBool(o, Py_False, Py_LT);
+      if (negative < 0) PyErr_Clear();
+      return read_value(negative == 1 ? -HUGE_VAL : HUGE_VAL, rule);
+    }
+    return read_value(d, rule);
+  }
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+    if (text == nullptr) {  // lone surrogates
+      PyErr_Clear();
+      return {0.0, kCellBad};
+    }
+    return read_text({text, static_cast<std::size_t>(size)}, rule);
+  }
+  const std::string_view type = Py_TYPE(o)->tp_name;
+  if (type.ends_with("NAType") || type.ends_with("NaTType")) return {0.0, kCellMissing};
+  if (type == "decimal.Decimal") {  // its text is its exact value
+    Ref text = Ref::steal(PyObject_Str(o));
+    Py_ssize_t size = 0;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      return {0.0, kCellBad};
+    }
+    return read_text({utf8, static_cast<std::size_t>(size)}, rule);
+  }
+  // A NumPy scalar exports its one value as a buffer.
+  if (PyObject_CheckBuffer(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) &&
+      !PyMemoryView_Check(o)) {
+    HeldBuffer view;
+    if (!view.acquire(o, PyBUF_RECORDS_RO)) {
+      PyErr_Clear();
+      return {0.0, kCellBad};
+    }
+    const std::optional<Storage> storage = buffer_storage(view.view());
+    if (view.view().ndim != 0 || !storage || *storage == Storage::kDecoded) return {0.0, kCellBad};
+    Piece p;
+    p.length = 1;
+    p.storage = *storage;
+    p.values = static_cast<const char*>(view.view().buf);
+    p.stride = static_cast<std::ptrdiff_t>(storage_size(*storage));
+    return cell_at(p, 0, rule);
+  }
+  return {0.0, kCellBad};
+}
+
+// An object array's cells, read now: the workers never see a Python object. The same object
+// is often repeated (a text column of few distinct values), so its last readings are kept.
+void decode_objects(ImportedColumn& c, Piece& p) {
+  auto& values = c.decoded.emplace_back(p.length);
+  auto& states = c.decoded_states.emplace_back(p.length);
+  struct Seen {
+    PyObject* object = nullptr;
+    Cell cell;
+  };
+  std::array<Seen, 64> seen{};
+  for (std::size_t i = 0; i < p.length; ++i) {
+    PyObject* o = load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(i) * c.object_stride);
+    Seen& slot = seen[(reinterpret_cast<std::uintptr_t>(o) >> 4) % seen.size()];
+    if (slot.object != o) slot = {o, object_cell(o, c.source.rule)};
+    Cell cell = slot.cell;
+    if (cell.state == kCellOk && !is_valid(p, i)) cell = {0.0, kCellMissing};
+    values[i] = cell.value;
+    states[i] = cell.state;
+  }
+  p.decoded = values.data();
+  p.decoded_states = states.data();
+  p.decoded_count = p.length;
+}
+
+// A 1-D buffer (NumPy) and its optional mask as one piece.
+Result<bool> import_buffer(ImportedColumn& c, PyObject* obj, PyObject* mask) {
+  if (!c.values.acquire(obj, PyBUF_RECORDS_RO)) {
+    PyErr_Clear();
+    Ref name = type_name(obj);
+    if (!name) return Pending::fetch();
+    return Pending::with_message(
+        PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("column %U: cannot read values from a %U",
+                                                         c.label, name.get())));
+  }
+  const Py_buffer& view = c.values.view();
+  const std::optional<Storage> storage = buffer_storage(view);
+  if (!storage) {
+    return column_error(PyExc_TypeError, c.label, "cannot read values of format ",
+                        view.format != nullptr ? view.format : "B");
+  }
+  if (view.ndim != 1 || view.shape == nullptr || view.strides == nullptr) {
+    return column_error(PyExc_ValueError, c.label, "values must be one-dimensional", "");
+  }
+  Piece p;
+  p.length = static_cast<std::size_t>(view.shape[0]);
+  p.storage = *storage;
+  p.values = static_cast<const char*>(view.buf);
+  p.stride = view.strides[0];
+  if (mask != Py_None) {
+    if (!c.mask.acquire(mask, PyBUF_RECORDS_RO)) return Pending::fetch();
+    const Py_buffer& m = c.mask.view();
+    if (m.itemsize != 1 || m.ndim != 1 || m.shape == nullptr || m.shape[0] != view.shape[0]) {
+      return column_error(PyExc_ValueError, c.label, "the mask does not fit the values", "");
+    }
+    p.mask = static_cast<const char*>(m.buf);
+    p.mask_stride = m.strides[0];
+  }
+  if (*storage == Storage::kDecoded) {
+    c.objects = p.values;
+    c.object_stride = p.stride;
+    decode_objects(c, p);
+  }
+  if (p.length != 0) c.source.pieces.push_back(p);
+  return true;
+}
+
+std::size_t column_rows(const ImportedColumn& c) noexcept {
+  return c.source.pieces.empty() ? 0 : c.source.pieces.back().start + c.source.pieces.back().length;
+}
+
+// The options: (labels, expected, codes, decimal, cholesterol_mmol). labels are the 11
+// columns' names for messages; expected 11 pairs (what a bad cell of the column is not, as a
+// message says it; the same without the column's codes); codes 11 of None or a tuple of
+// (code, meaning) pairs as the caller gave them; decimal "." or ",".
+struct Options {
+  std::array<CodeMap, 11> maps;
+  char decimal = '.';
+  bool mmol = false;
+};
+
+constexpr std::array<CellKind, 11> kKinds = {
+    CellKind::kSex,    CellKind::kNumber, CellKind::kNumber, CellKind::kNumber,
+    CellKind::kNumber, CellKind::kFlag,   CellKind::kFlag,   CellKind::kNumber,
+    CellKind::kNumber, CellKind::kFlag,   CellKind::kFlag,
+};
+
+// One (code, meaning) pair into the map: a code that reads as a number matches by value, any
+// other text by its trimmed, lower-case self; the meaning must read as a value of the column.
+Result<bool> add_code(PyObject* label, PyObject* base_expected, const ColumnRule& plain,
+                      PyObject* code, PyObject* meaning, CodeMap& map) {
+  const Cell value = object_cell(meaning, plain);
+  if (PyErr_Occurred()) return Pending::fetch();
+  if (value.state != kCellOk) {
+    return Pending::with_message(
+        PyExc_ValueError, Ref::steal(PyUnicode_FromFormat("codes: %U: code %R stands for %R, "
+                                                          "which is not %U",
+                                                          label, code, meaning, base_expected)));
+  }
+  if (PyUnicode_Check(code)) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(code, &size);
+    if (text == nullptr) return Pending::fetch();
+    const std::string_view s = trimmed({text, static_cast<std::size_t>(size)});
+    double x = 0.0;
+    if (parse_number(s, plain.decimal, x)) {
+      map.numbers.emplace_back(x, value.value);
+    } else {
+      std::string lower(s);
+      for (char& ch : lower) ch = ascii_lower(ch);
+      map.texts.emplace_back(std::move(lower), value.value);
+    }
+    return true;
+  }
+  const Cell number = object_cell(code, ColumnRule{});
+  if (PyErr_Occurred()) return Pending::fetch();
+  if (number.state != kCellOk || !PyNumber_Check(code)) {
+    return Pending::with_message(
+        PyExc_ValueError,
+        Ref::steal(PyUnicode_FromFormat("codes: %U: a code must be a number or a text, not %R",
+                                        label, code)));
+  }
+  map.numbers.emplace_back(number.value, value.value);
+  return true;
+}
+
+Result<bool> read_options(PyObject* options, Options& out,
+                          std::array<ImportedColumn, 11>& columns) {
+  const auto bad = [] {
+    return bad_argument("options must be (labels, expected, codes, decimal, cholesterol_mmol)");
+  };
+  if (!PyTuple_Check(options) || PyTuple_GET_SIZE(options) != 5) return bad();
+  PyObject* labels = PyTuple_GET_ITEM(options, 0);
+  PyObject* expected = PyTuple_GET_ITEM(options, 1);
+  PyObject* codes = PyTuple_GET_ITEM(options, 2);
+  PyObject* decimal = PyTuple_GET_ITEM(options, 3);
+  PyObject* mmol = PyTuple_GET_ITEM(options, 4);
+  for (PyObject* t : {labels, expected, codes}) {
+    if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 11) return bad();
+  }
+  if (!PyUnicode_Check(decimal) || !PyBool_Check(mmol)) return bad();
+  const Py_UCS4 mark = PyUnicode_GET_LENGTH(decimal) == 1 ? PyUnicode_READ_CHAR(decimal, 0) : 0;
+  if (mark != '.' && mark != ',') return bad();
+  out.decimal = static_cast<char>(mark);
+  out.mmol = mmol == Py_True;
+  for (std::size_t j = 0; j < 11; ++j) {
+    ImportedColumn& c = columns[j];
+    c.label = PyTuple_GET_ITEM(labels, j);
+    PyObject* texts = PyTuple_GET_ITEM(expected, j);
+    if (!PyUnicode_Check(c.label) || !PyTuple_Check(texts) || PyTuple_GET_SIZE(texts) != 2 ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(texts, 0)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(texts, 1))) {
+      return bad();
+    }
+    c.expected = PyTuple_GET_ITEM(texts, 0);
+    c.source.rule = {.kind = kKinds[j], .codes = nullptr, .decimal = out.decimal};
+    PyObject* pairs = PyTuple_GET_ITEM(codes, j);
+    if (pairs == Py_None) continue;
+    if (!PyTuple_Check(pairs)) return bad();
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(pairs); ++k) {
+      PyObject* pair = PyTuple_GET_ITEM(pairs, k);
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return bad();
+      if (auto ok = add_code(c.label, PyTuple_GET_ITEM(texts, 1), c.source.rule,
+                             PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), out.maps[j]);
+          !ok) {
+        return std::move(ok.error());
+      }
+    }
+    c.source.rule.codes = &out.maps[j];
+  }
+  return true;
+}
+
+// The text a message shows for a bad cell: the text as written, or the number as read.
+Ref shown_text(const ImportedColumn& c, const Piece& p, std::size_t i) {
+  if (p.storage == Storage::kDictionary) {
+    const std::int64_t k = index_at(p, i);
+    if (k < 0 || static_cast<std::size_t>(k) >= p.decoded_count) {
+      return Ref::steal(PyUnicode_FromFormat("dictionary index %lld", static_cast<long long>(k)));
+    }
+    return shown_text(c, *p.dictionary, static_cast<std::size_t>(k));
+  }
+  if (p.storage == Storage::kText || p.storage == Storage::kLargeText ||
+      p.storage == Storage::kTextView) {
+    const std::string_view text = text_at(p, i);
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  }
+  if (p.storage == Storage::kDecoded) {
+    PyObject* o =
+        load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
+    if (PyUnicode_Check(o)) return Ref::borrow(o);
+    if (PyFloat_Check(o)) return Ref::steal(PyFloat_Type.tp_repr(o));
+    if (PyLong_Check(o) && !PyBool_Check(o)) return Ref::steal(PyLong_Type.tp_repr(o));
+    return Ref::steal(PyObject_Str(o));
+  }
+  if (p.storage == Storage::kDecimal) {
+    const char* at = p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride;
+    std::uint64_t words[4];
+    std::memcpy(words, at, static_cast<std::size_t>(p.decimal_words) * 8);
+    const std::string text = decimal_text(words, p.decimal_words, p.scale);
+    return Ref::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  }
+  const char* at = p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride;
+  char text[32];
+  std::to_chars_result printed{text, std::errc()};
+  switch (p.storage) {
+    case Storage::kUInt64:
+      printed = std::to_chars(text, text + sizeof text, load<std::uint64_t>(at));
+      break;
+    case Storage::kInt64:
+      printed = std::to_chars(text, text + sizeof text, load<std::int64_t>(at));
+      break;
+    case Storage::kInt8:
+    case Storage::kInt16:
+    case Storage::kInt32:
+    case Storage::kUInt8:
+    case Storage::kUInt16:
+    case Storage::kUInt32:
+      printed = std::to_chars(text, text + sizeof text, static_cast<long long>(number_at(p, i)));
+      break;
+    default:
+      break;
+  }
+  if (printed.ptr != text) return Ref::steal(PyUnicode_FromStringAndSize(text, printed.ptr - text));
+  Ref number = Ref::steal(PyFloat_FromDouble(number_at(p, i)));
+  return number ? Ref::steal(PyObject_Repr(number.get())) : Ref{};
+}
+
+// "LABEL: 'TEXT' is not EXPECTED", the text's repr cut to 40 characters.
+Ref bad_cell_reason(const ImportedColumn& c, Ref shown) {
+  if (!shown) return {};
+  Ref quoted = Ref::steal(PyObject_Repr(shown.get()));
+  if (!quoted) return {};
+  constexpr Py_ssize_t kShown = 40;
+  if (PyUnicode_GET_LENGTH(quoted.get()) > kShown) {
+    Ref head = Ref::steal(PyUnicode_Substring(quoted.get(), 0, kShown - 3));
+    if (!head) return {};
+    quoted = Ref::steal(PyUnicode_FromFormat("%U...", head.get()));
+    if (!quoted) return {};
+  }
+  return Ref::steal(PyUnicode_FromFormat("%U: %U is not %U", c.label, quoted.get(), c.expected));
+}
+
+// Whether a bad cell is a number text that a decimal comma would read.
+bool comma_number(const ImportedColumn& c, const Piece& p, std::size_t i) {
+  if (c.source.rule.kind != CellKind::kNumber || c.source.rule.decimal != '.') return false;
+  if (p.storage == Storage::kText || p.storage == Storage::kLargeText ||
+      p.storage == Storage::kTextView) {
+    return reads_with_comma(text_at(p, i));
+  }
+  if (p.storage == Storage::kDecoded) {
+    PyObject* o =
+        load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &size) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    return reads_with_comma({text, static_cast<std::size_t>(size)});
+  }
+  return false;
+}
+
+// For every unreadable row: its number, which bad cells are missing (bit per column), and the
+// reason naming each bad cell, "; "-joined in column order. On the calling thread, after the
+// pass: the bad rows are few, and naming them needs Python's texts.
+Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
+                            const std::uint16_t* errors, std::size_t n) {
+  Ref rows = Ref::steal(PyList_New(0));
+  Ref missing_bits = Ref::steal(PyList_New(0));
+  Ref reasons = Ref::steal(PyList_New(0));
+  if (!rows || !missing_bits || !reasons) return Pending::fetch();
+  std::array<Ref, 11> missing_reason;
+  Ref separator = Ref::steal(PyUnicode_FromString("; "));
+  if (!separator) return Pending::fetch();
+  long long commas = 0;
+  for (std::size_t r = 0; r < n; ++r) {
+    if (errors[r] < kUnreadableCode) continue;
+    const unsigned bad = errors[r] - kUnreadableCode;
+    unsigned missing = 0;
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return Pending::fetch();
+    for (std::size_t j = 0; j < 11; ++j) {
+      if ((bad >> j & 1) == 0) continue;
+      const ImportedColumn& c = columns[j];
+      const std::size_t k = c.source.piece_of(r);
+      const Piece& p = c.source.pieces[k];
+      const std::size_t i = r - p.start;
+      Ref reason;
+      if (cell_at(p, i, c.source.rule).state == kCellMissing) {
+        missing |= 1u << j;
+        if (!missing_reason[j]) {
+          missing_reason[j] = Ref::steal(PyUnicode_FromFormat("%U: missing value", c.label));
+        }
+        reason = Ref::borrow(missing_reason[j].get());
+      } else {
+        reason = bad_cell_reason(c, shown_text(c, p, i));
+        commas += comma_number(c, p, i) ? 1 : 0;
+      }
+      if (!reason || PyList_Append(parts.get(), reason.get()) < 0) return Pending::fetch();
+    }
+    Ref text = PyList_GET_SIZE(parts.get()) == 1
+                   ? Ref::borrow(PyList_GET_ITEM(parts.get(), 0))
+                   : Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    Ref row = Ref::steal(PyLong_FromSize_t(r));
+    Ref bits = Ref::steal(PyLong_FromUnsignedLong(missing));
+    if (!text || !row || !bits || PyList_Append(rows.get(), row.get()) < 0 ||
+        PyList_Append(missing_bits.get(), bits.get()) < 0 ||
+        PyList_Append(reasons.get(), text.get()) < 0) {
+      return Pending::fetch();
+    }
+  }
+  Ref count = Ref::steal(PyLong_FromLongLong(commas));
+  if (!count) return Pending::fetch();
+  Ref out = Ref::steal(PyTuple_Pack(4, rows.get(), missing_bits.get(), reasons.get(), count.get()));
+  if (!out) return Pending::fetch();
+  return out;
 }
 
 // A writable C-contiguous (models, n) output of the given format; for one model a 1-D (n,)
@@ -90,21 +749,22 @@ void score_range(void* context, std::size_t begin, std::size_t end) {
 Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 7) return bad_argument("takes exactly 7 positional arguments");
   PyObject* columns = args[0];
-  PyObject* missing = args[1];
-  PyObject* models = args[2];
-  PyObject* mmol = args[3];
-  if (!PyTuple_Check(columns) || PyTuple_GET_SIZE(columns) != 11 || !PyTuple_Check(missing) ||
-      PyTuple_GET_SIZE(missing) != 11) {
-    return bad_argument("columns and missing must be tuples of 11");
+  PyObject* masks = args[1];
+  PyObject* models = args[3];
+  if (!PyTuple_Check(columns) || PyTuple_GET_SIZE(columns) != 11 || !PyTuple_Check(masks) ||
+      PyTuple_GET_SIZE(masks) != 11) {
+    return bad_argument("columns and masks must be tuples of 11");
   }
   if (!PyTuple_Check(models) || PyTuple_GET_SIZE(models) < 1 ||
       PyTuple_GET_SIZE(models) > static_cast<Py_ssize_t>(kColumnarModels.size())) {
     return bad_argument("models must be a tuple of 1 to 6 model names");
   }
-  if (!PyBool_Check(mmol)) return bad_argument("cholesterol_mmol must be a bool");
+  auto imported = std::make_unique<std::array<ImportedColumn, 11>>();
+  auto options = std::make_unique<Options>();
+  if (auto ok = read_options(args[2], *options, *imported); !ok) return std::move(ok.error());
 
   ColumnarJob job;
-  job.cholesterol_mmol = mmol == Py_True;
+  job.cholesterol_mmol = options->mmol;
   job.model_count = static_cast<std::size_t>(PyTuple_GET_SIZE(models));
   for (std::size_t k = 0; k < job.model_count; ++k) {
     PyObject* name = PyTuple_GET_ITEM(models, k);
@@ -120,7 +780,6 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     }
     if (job.models[k] == nullptr) return bad_argument("unknown model name");
   }
-
   for (std::size_t k = 0; k < job.model_count; ++k) {
     job.horizon_slot[k] = job.models[k]->ten_year == job.models[0]->ten_year ? 0 : 1;
     job.coefficients[k] = lane_coefficients(*job.models[k]);
@@ -154,40 +813,33 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     }
     job.statuses = static_cast<std::uint8_t*>(statuses.view().buf);
   }
-  if (args[6] != Py_None) {
-    if (!errors.acquire(args[6], kOutput)) return Pending::fetch();
-    if (!output_fits(errors.view(), 'H', 1, n_other) || n_other != n) {
-      return bad_argument("errors must be None or a writable (1, n) or (n,) uint16 array");
-    }
-    job.errors = static_cast<std::uint16_t*>(errors.view().buf);
+  if (!errors.acquire(args[6], kOutput)) return Pending::fetch();
+  if (!output_fits(errors.view(), 'H', 1, n_other) || n_other != n) {
+    return bad_argument("errors must be a writable (1, n) or (n,) uint16 array");
   }
+  job.errors = static_cast<std::uint16_t*>(errors.view().buf);
 
-  std::array<HeldBuffer, 11> held, held_missing;
   for (std::size_t j = 0; j < 11; ++j) {
-    if (!held[j].acquire(PyTuple_GET_ITEM(columns, j), PyBUF_RECORDS_RO)) return Pending::fetch();
-    const Py_buffer& view = held[j].view();
-    const std::optional<CellType> type = cell_type(view);
-    if (!type) return bad_argument("a column is not of a native numeric type");
-    if (!one_dimensional(view, n)) return bad_argument("a column is not 1-D of length n");
-    job.columns[j] = {.data = static_cast<const char*>(view.buf),
-                      .stride = view.strides[0],
-                      .type = *type,
-                      .missing = nullptr,
-                      .missing_stride = 0};
-    PyObject* mask = PyTuple_GET_ITEM(missing, j);
-    if (mask == Py_None) continue;
-    if (!held_missing[j].acquire(mask, PyBUF_RECORDS_RO)) return Pending::fetch();
-    const Py_buffer& mask_view = held_missing[j].view();
-    if (mask_view.itemsize != 1 || !one_dimensional(mask_view, n)) {
-      return bad_argument("a missing mask is not 1-D of bytes of length n");
+    ImportedColumn& c = (*imported)[j];
+    PyObject* column = PyTuple_GET_ITEM(columns, j);
+    PyObject* mask = PyTuple_GET_ITEM(masks, j);
+    Result<bool> arrow = mask == Py_None ? import_arrow(c, column) : Result<bool>(false);
+    if (!arrow) return std::move(arrow.error());
+    if (!*arrow) {
+      if (auto ok = import_buffer(c, column, mask); !ok) return std::move(ok.error());
     }
-    job.columns[j].missing = static_cast<const char*>(mask_view.buf);
-    job.columns[j].missing_stride = mask_view.strides[0];
+    if (column_rows(c) != job.n) {
+      return Pending::with_message(
+          PyExc_ValueError, Ref::steal(PyUnicode_FromFormat("column %U has %zu values, not %zd",
+                                                            c.label, column_rows(c), n)));
+    }
+    job.columns[j] = &c.source;
   }
+  if (job.n == 0) return unreadable_rows(*imported, job.errors, 0);
   // The interpreter lock stays held, as in the batch functions; the workers see only the
-  // buffers, which the held views keep alive until this returns.
+  // pieces, whose memory the imported columns keep alive until this returns.
   parallel_for(job.n, &score_range, &job);
-  return Ref::borrow(Py_None);
+  return unreadable_rows(*imported, job.errors, job.n);
 }
 
 // Uses of each code among `n` codes at `stride`, in uses[0, texts); a code past the texts is
@@ -198,7 +850,7 @@ std::vector<Py_ssize_t> count_codes(const char* codes, Py_ssize_t n, Py_ssize_t 
                                     std::size_t texts) {
   std::vector<Py_ssize_t> part(4 * (texts + 1));
   const auto slot = [&](Py_ssize_t i) {
-    return std::min<std::size_t>(load_cell<Code>(codes + i * stride), texts);
+    return std::min<std::size_t>(load<Code>(codes + i * stride), texts);
   };
   Py_ssize_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -215,7 +867,7 @@ std::vector<Py_ssize_t> count_codes(const char* codes, Py_ssize_t n, Py_ssize_t 
 template <class Code>
 void copy_texts(const char* codes, Py_ssize_t n, Py_ssize_t stride, PyObject* const* texts,
                 PyObject** cell) noexcept {
-  for (Py_ssize_t i = 0; i < n; ++i) cell[i] = texts[load_cell<Code>(codes + i * stride)];
+  for (Py_ssize_t i = 0; i < n; ++i) cell[i] = texts[load<Code>(codes + i * stride)];
 }
 
 // texts[codes[i]] for every row, as a new 1-D object array. On the calling thread, after the
@@ -238,9 +890,9 @@ Result<Ref> texts_of_codes(PyObject* const* args, Py_ssize_t nargs) {
   HeldBuffer codes;
   if (!codes.acquire(args[0], PyBUF_RECORDS_RO)) return Pending::fetch();
   const Py_buffer& view = codes.view();
-  const std::optional<CellType> type = cell_type(view);
-  const bool wide = type == CellType::kUInt16;
-  if (view.ndim != 1 || view.shape == nullptr || (type != CellType::kUInt8 && !wide)) {
+  const std::optional<Storage> type = buffer_storage(view);
+  const bool wide = type == Storage::kUInt16;
+  if (view.ndim != 1 || view.shape == nullptr || (type != Storage::kUInt8 && !wide)) {
     return Pending::type_error("_texts_of_codes: codes must be a 1-D uint8 or uint16 array");
   }
   const Py_ssize_t n = view.shape[0];

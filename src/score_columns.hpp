@@ -1,4 +1,4 @@
-// The private entry behind corvane.score, _score_columns, and the _status_messages and
+// The private entry behind every scoring path, _score_columns, and the _status_messages and
 // _status_messages_mmol tuples (indexed by RowStatus) it is read with. Not in __all__.
 #pragma once
 
@@ -8,6 +8,9 @@
 
 namespace corvane {
 
+// _score_columns(columns, masks, options, models, risks, statuses, errors): reads the eleven
+// columns by the cell rule and scores them; returns (rows, missing_bits, reasons,
+// comma_numbers) of the rows it could not read.
 PyObject* score_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // _texts_of_codes(codes, texts): texts[code] for each of a 1-D uint8 array's codes, as a new

@@ -15,6 +15,15 @@ HF_PARAMS = (
     "sex", "age", "total_cholesterol", "hdl_cholesterol", "systolic_bp", "has_diabetes",
     "is_smoker", "bmi", "egfr", "on_meds", "_cholesterol_treated",
 )
+# The engine's reading options for plain inputs: each column by its own name, no codes.
+ENGINE_OPTIONS = (
+    STANDARD_PARAMS,
+    tuple((e, e) for e in ("male/female or 1/0",) + ("a number",) * 4 + ("flag",) * 2
+          + ("a number",) * 2 + ("flag",) * 2),
+    (None,) * 11,
+    ".",
+    False,
+)
 # What each position converts to; the same for all six scalar functions.
 PARAM_KINDS = ("text", "real", "real", "real", "real", "bool", "bool", "real", "real", "bool",
                "bool")

@@ -10,6 +10,7 @@ import _corvane
 import numpy as np
 import polars as pl
 import pytest
+from conftest import ENGINE_OPTIONS as OPTIONS
 from corvane import INPUT_COLUMNS
 
 ODD_FLOATS = [1.5, -0.0, float("inf"), float("nan"), 5e-324, -1.7976931348623157e308]
@@ -190,10 +191,11 @@ def test_a_shared_column_refuses_writers(make):
         ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(col), view, 0x0001)  # WRITABLE
     columns = tuple(np.ones(2) for _ in INPUT_COLUMNS)
     with pytest.raises(BufferError):
-        _corvane._score_columns(columns, (None,) * 11, ("cvd_10yr",), False, (col,), None, None)
+        _corvane._score_columns(columns, (None,) * 11, OPTIONS, ("cvd_10yr",), (col,), None,
+                                np.empty(2, dtype=np.uint16))
 
 
-def test_engine_gives_the_same_bits_through_columns_as_through_arrays():
+def test_engine_gives_the_same_bits_through_polars_as_through_arrays():
     rng = np.random.default_rng(5)
     n = 1001
     spans = {"age": (27, 82), "total_cholesterol": (125, 325), "hdl_cholesterol": (18, 102),
@@ -205,12 +207,12 @@ def test_engine_gives_the_same_bits_through_columns_as_through_arrays():
 
     arrays = [np.empty((1, n)) for _ in models]
     errors = np.empty((1, n), dtype=np.uint16)
-    _corvane._score_columns(tuple(data), masks, models, False, tuple(arrays), None, errors)
+    _corvane._score_columns(tuple(data), masks, OPTIONS, models, tuple(arrays), None, errors)
 
-    columns = tuple(_corvane._column_of(pl.Series(d)) for d in data)
+    columns = tuple(pl.Series(d) for d in data)
     risks = [_corvane._new_column(n, "d") for _ in models]
     codes = _corvane._new_column(n, "H")
-    _corvane._score_columns(columns, masks, models, False, tuple(risks), None, codes)
+    _corvane._score_columns(columns, masks, OPTIONS, models, tuple(risks), None, codes)
     for got, want in zip(risks, arrays):
         assert pl.Series(got).to_numpy().tobytes() == want.tobytes()
     assert pl.Series(codes).to_numpy().tobytes() == errors.tobytes()

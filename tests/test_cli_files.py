@@ -335,7 +335,7 @@ def test_summary_goes_to_stderr_when_rows_go_to_stdout(tmp_path, plain):
     (["--horizons", "20"], "argument --horizons: invalid choice '20' (choose from 10, 30)"),
     (["--batch-rows", "100000000000"], "argument --batch-rows: must be between 1 and 10,000,000"),
     (["--column", "weight=w"], "argument --column: 'weight' is not an input"),
-    (["--code", "sex=M:man"], "argument --code: sex: 'man' is not one of male/female/1/0"),
+    (["--code", "sex=M:man"], "argument --code: sex: code 'M' stands for 'man', which is not male/female or 1/0"),
     (["--decimal", ",", "--delimiter", ","], "a decimal comma needs another delimiter"),
     (["--cholesterol-unit", "g/L"], "choose mg/dL or mmol/L, not 'g/L'"),
     (["--encoding", "klingon"], "unknown encoding 'klingon'"),

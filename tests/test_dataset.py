@@ -37,7 +37,7 @@ def test_a_dataset_is_written_whole_and_rescored_in_place(cohort_dir, dask_clien
     status, err = run(directory, out, dask_client.scheduler.address)
 
     expected = scored(whole)
-    prefixes = tuple(f"{c}:" for c in INPUT_COLUMNS)
+    prefixes = tuple(f"{str(c).strip()}:" for c in whole.columns)
     unreadable = expected["error"].dropna().str.startswith(prefixes).sum()
     assert 0 < unreadable < expected["error"].notna().sum()
     assert (status, err) == (1, f"corvane: {unreadable:,} of {len(whole):,} rows could not be"
@@ -110,8 +110,8 @@ def test_mistakes_exit_with_one_line_and_write_nothing(
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["in", "-o", "out", "--scheduler", "local:2", "--column", "age=AGE", "--summary"],
-         "argument --scheduler: not with --column, --summary, which only one file takes"),
+        (["in", "-o", "out", "--scheduler", "local:2", "--decimal", ",", "--summary"],
+         "argument --scheduler: not with --decimal, --summary, which only one file takes"),
         (["in", "--scheduler", "local:2"],
          "argument --scheduler: give a Parquet dataset (a directory or a glob) and -o OUTDIR"),
         (["-", "-o", "out", "--scheduler", "local:2"],

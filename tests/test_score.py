@@ -171,11 +171,11 @@ def test_accepted_codes_score_like_their_number(column, value, decoded):
 REFUSED = [
     ("sex", "m", "sex: 'm' is not male/female or 1/0"),
     ("sex", "man", "sex: 'man' is not male/female or 1/0"),
-    ("sex", 2, "sex: 2 is not male/female or 1/0"),
+    ("sex", 2, "sex: '2' is not male/female or 1/0"),
     ("sex", "", "sex: missing value"),
     ("sex", None, "sex: missing value"),
     ("has_diabetes", "2", "has_diabetes: '2' is not one of 0/1 true/false yes/no"),
-    ("has_diabetes", 0.5, "has_diabetes: 0.5 is not one of 0/1 true/false yes/no"),
+    ("has_diabetes", 0.5, "has_diabetes: '0.5' is not one of 0/1 true/false yes/no"),
     ("current_smoker", "maybe", "current_smoker: 'maybe' is not one of 0/1 true/false yes/no"),
     ("on_htn_meds", math.nan, "on_htn_meds: missing value"),
     ("age", "abc", "age: 'abc' is not a number"),
@@ -183,7 +183,7 @@ REFUSED = [
     ("age", " ", "age: missing value"),
     ("total_cholesterol", math.nan, "total_cholesterol: missing value"),
     ("egfr", "n/a", "egfr: missing value"),
-    ("bmi", [27], "bmi: [27] is not a number"),
+    ("bmi", [27], "bmi: '[27]' is not a number"),
 ]
 
 
@@ -199,11 +199,11 @@ def test_unreadable_value_refuses_row_for_every_model(column, value, reason):
 
 
 @pytest.mark.parametrize("column, values, reason", [
-    ("sex", np.array([1.0, 2.0]), "sex: 2.0 is not male/female or 1/0"),
-    ("sex", np.array([1, 3]), "sex: 3 is not male/female or 1/0"),
+    ("sex", np.array([1.0, 2.0]), "sex: '2.0' is not male/female or 1/0"),
+    ("sex", np.array([1, 3]), "sex: '3' is not male/female or 1/0"),
     ("age", np.array([50.0, math.nan]), "age: missing value"),
     ("has_diabetes", np.array([0.0, -1.0]),
-     "has_diabetes: -1.0 is not one of 0/1 true/false yes/no"),
+     "has_diabetes: '-1.0' is not one of 0/1 true/false yes/no"),
 ])
 def test_numeric_arrays_are_read_as_strictly_as_text(column, values, reason):
     columns = table({}, {}) | {column: values}

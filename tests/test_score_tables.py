@@ -11,6 +11,7 @@ import polars as pl
 import pyarrow as pa
 import pytest
 from corvane import INPUT_COLUMNS, score
+from conftest import ENGINE_OPTIONS as OPTIONS
 
 MODELS = [(o, h) for h in (10, 30) for o in ("cvd", "ascvd", "hf")]
 NAMES = [f"{o}_{h}yr" for o, h in MODELS]
@@ -314,18 +315,21 @@ def test_other_repeated_pandas_columns_are_ignored():
     assert result.index.tolist() == [7] and result["error"].tolist() == [None]
 
 
+ONES = tuple([np.ones(2)] * 11)
+MASKS = (None,) * 11
+U16 = np.empty(2, dtype=np.uint16)
+
+
 @pytest.mark.parametrize("args", [
-    (), ((None,) * 11, (None,) * 11, ("cvd_10yr",), False, (np.empty((1, 1)),), None, None),
-    (tuple([np.ones(2)] * 11), (None,) * 11, ("stroke",), False, (np.empty((1, 2)),), None,
-     None),
-    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr",), False, (np.empty((1, 3)),), None,
-     None),
-    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr", "hf_10yr"), False,
-     (np.empty((1, 2)), np.empty((1, 3))), None, None),  # risk arrays of two lengths
-    (tuple([np.ones(2)] * 11), (None,) * 11, ("cvd_10yr",), False, np.empty((1, 2)), None,
-     None),  # one block instead of an array per model
-    (tuple([np.ones(2, dtype=complex)] * 11), (None,) * 11, ("cvd_10yr",), False,
-     (np.empty((1, 2)),), None, None),
+    (), ((None,) * 11, MASKS, OPTIONS, ("cvd_10yr",), (np.empty(1),), None, U16[:1]),
+    (ONES, MASKS, OPTIONS, ("stroke",), (np.empty(2),), None, U16),
+    (ONES, MASKS, OPTIONS, ("cvd_10yr",), (np.empty(3),), None, U16),
+    (ONES, MASKS, OPTIONS, ("cvd_10yr", "hf_10yr"), (np.empty(2), np.empty(3)), None, U16),
+    (ONES, MASKS, OPTIONS, ("cvd_10yr",), np.empty((1, 2)), None, U16),  # one block, no tuple
+    (ONES, MASKS, OPTIONS, ("cvd_10yr",), (np.empty(2),), None, None),  # no error codes
+    (ONES, MASKS, OPTIONS[:3], ("cvd_10yr",), (np.empty(2),), None, U16),
+    (tuple([np.ones(2, dtype=complex)] * 11), MASKS, OPTIONS, ("cvd_10yr",), (np.empty(2),),
+     None, U16),
 ])
 def test_engine_entry_refuses_bad_arguments_without_crashing(args):
     with pytest.raises(TypeError):
@@ -356,15 +360,16 @@ def test_engine_releases_every_buffer_on_success_and_on_error():
     columns = tuple(np.ones(4) for _ in range(11))
     masks = (np.zeros(4, dtype=bool),) + (None,) * 10
     risks = np.empty((1, 4))
+    errors = np.empty(4, dtype=np.uint16)
+    short = columns[:10] + (np.ones(5),)
     counts = [sys.getrefcount(a) for a in (*columns, masks[0], risks)]
     for _ in range(2000):
-        _corvane._score_columns(columns, masks, ("hf_30yr",), False, (risks,), None, None)
-        with pytest.raises(TypeError):  # fails after every buffer has been taken
-            _corvane._score_columns(columns, masks, ("hf_30yr",), False, (risks,), None,
-                                    np.empty((1, 5), dtype=np.uint16))
+        _corvane._score_columns(columns, masks, OPTIONS, ("hf_30yr",), (risks,), None, errors)
+        with pytest.raises(ValueError):  # fails after every other buffer has been taken
+            _corvane._score_columns(short, masks, OPTIONS, ("hf_30yr",), (risks,), None, errors)
     assert [sys.getrefcount(a) for a in (*columns, masks[0], risks)] == counts
     probe = weakref.ref(columns[3])
-    del columns
+    del columns, short
     gc.collect()
     assert probe() is None
     risks.resize((1, 8), refcheck=True)  # refused while the engine still held a view
@@ -447,7 +452,7 @@ def test_engine_error_codes_carry_each_unreadable_column():
     missing[10] = np.array([False, False, True])  # on_cholesterol_meds
     risks = (np.empty((1, 3)), np.empty((1, 3)))
     errors = np.empty((1, 3), dtype=np.uint16)
-    _corvane._score_columns(tuple(columns), tuple(missing), ("cvd_10yr", "hf_30yr"), False,
+    _corvane._score_columns(tuple(columns), tuple(missing), OPTIONS, ("cvd_10yr", "hf_30yr"),
                             risks, None, errors)
     assert errors[0].tolist() == [0, 100 + 0b11, 100 + (1 << 10)]
 

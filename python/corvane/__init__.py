@@ -3,7 +3,7 @@
 ``score(table)`` takes the eleven inputs as named columns of a pandas or polars DataFrame, an
 Arrow table, a mapping of columns or a NumPy structured array, and returns, in the same kind
 of table, one risk column (a percentage) per outcome and horizon plus, for every row a model
-refuses, the exact reason. The command ``corvane score`` does the same for CSV files.
+refuses, the exact reason. The command ``corvane score`` does the same for CSV and Parquet files.
 
 Outcomes: ``"cvd"`` (total cardiovascular disease), ``"ascvd"`` (atherosclerotic
 cardiovascular disease) and ``"hf"`` (heart failure). Horizons: 10 and 30 years; the
@@ -17,7 +17,7 @@ batch functions would read it as female, true or NaN.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 # narwhals reads dataframes for score(); it does not import NumPy or any dataframe library.
@@ -30,7 +30,7 @@ from . import _names
 from ._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, Horizon, Outcome, risk_column
 
 if TYPE_CHECKING:
-    from ._scoring import Scores
+    from .tables import Scores
 
 __all__ = [
     "HORIZONS",
@@ -48,35 +48,50 @@ def score(
     horizons: Iterable[Horizon] | Horizon = HORIZONS,
     *,
     cholesterol_unit: str = "mg/dL",
+    columns: Mapping[str, str] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
+    keep: Sequence[Any] | str = (),
 ) -> Any:
     """Score every row of ``table`` for the chosen outcomes and horizons.
 
-    ``table`` is a pandas DataFrame (any index; NumPy, nullable, categorical or Arrow-backed
-    columns), a polars DataFrame, a pyarrow Table or RecordBatch, any object with
-    ``__arrow_c_stream__``, a mapping of column name to a sequence or 1-D array (a masked
-    array's masked entries are missing values), or a NumPy structured array. Column names
-    match after stripping spaces and ignoring case; other columns are ignored. It needs:
+    ``table`` is a pandas DataFrame (any index; NumPy, nullable, categorical, text or
+    Arrow-backed columns), a polars DataFrame, a pyarrow Table or RecordBatch, any object with
+    ``__arrow_c_stream__``, a mapping of column name to a sequence, 1-D array, Series or Arrow
+    array (a masked array's masked entries are missing values), or a NumPy structured array.
+    Column names match exactly, or else after stripping spaces and ignoring case; other
+    columns are ignored. Every cell is read by one rule, the same on every path (the README's
+    "Reading a cell"):
 
-    - ``sex``: ``"male"``/``"female"`` in any case, or 1/0 (1 is male);
+    - ``sex``: ``"male"``/``"female"`` in any case, or a number equal to 1 (male) or 0;
     - ``age``, ``total_cholesterol``, ``hdl_cholesterol``, ``systolic_bp``, ``bmi``,
-      ``egfr``: numbers, or text that reads as a number;
+      ``egfr``: numbers (float32 and float16 as the decimal they show, decimals exactly), or
+      text such as ``" 51.5 "`` or ``"5.15e1"``;
     - ``has_diabetes``, ``current_smoker``, ``on_htn_meds``, ``on_cholesterol_meds``:
-      booleans, 0/1, or ``"true"``/``"false"``/``"yes"``/``"no"`` in any case.
+      booleans, a number equal to 0 or 1, or ``"true"``/``"false"``/``"yes"``/``"no"`` in
+      any case;
+    - missing: None, NaN, null, ``pd.NA``, blank text, "na", "n/a", "nan", "null", "none".
 
     Cholesterol is in mg/dL, or in mmol/L with ``cholesterol_unit="mmol/L"`` (converted
     with the equations' factor, 0.02586 mmol/L per mg/dL, before the range checks).
+    ``columns`` maps an input to the table's column (``{"sex": "SEX_CODE"}``); ``codes`` maps
+    an input to codes of its own (``{"sex": {1: "female", 2: "male"}}``,
+    ``{"has_diabetes": {"Y": True, "N": False}}``): a code that reads as a number matches every
+    cell equal to it, a text code matches ignoring case and spaces, and in a coded column a
+    number that is not one of its codes is refused. ``keep`` names columns to carry into the
+    result, before the risks, such as a patient id.
 
     The result is of the input's kind: a pandas DataFrame with the input's index, a polars
     DataFrame, a pyarrow Table (also for other Arrow streams), or :class:`Scores` for a
-    mapping or structured array. Its columns are the risks by horizon then outcome
-    (``cvd_10yr``, ``ascvd_10yr``, ``hf_10yr``, ``cvd_30yr``, ...), then ``error``. A refused
-    risk is NaN (NumPy, pandas) or null (polars, Arrow); ``error`` is None/null where every
-    requested model scored, else the reason: the scalar function's message, or for a
-    missing or unreadable value one naming the column (``"age: missing value"``).
+    mapping or structured array. Its columns are the kept ones, the risks by horizon then
+    outcome (``cvd_10yr``, ``ascvd_10yr``, ``hf_10yr``, ``cvd_30yr``, ...), then ``error``. A
+    refused risk is NaN (NumPy, pandas) or null (polars, Arrow); ``error`` is None/null where
+    every requested model scored, else the reason: the scalar function's message, or for a
+    missing or unreadable cell one naming the column (``"age: missing value"``,
+    ``"sex: 'x' is not male/female or 1/0"``).
 
     Raises ValueError for a missing or repeated column, columns of different lengths, or an
-    unknown outcome, horizon or unit; TypeError for a table or column of a kind it cannot
-    read, and for a lazy or distributed frame (collect it, or use ``corvane.dask``).
+    unknown outcome, horizon, unit or option value; TypeError for a table or column of a kind
+    it cannot read, and for a lazy or distributed frame (collect it, or use ``corvane.dask``).
 
     >>> s = score({"sex": ["female"], "age": [55], "total_cholesterol": [213],
     ...            "hdl_cholesterol": [50], "systolic_bp": [120], "has_diabetes": [0],
@@ -88,17 +103,14 @@ def score(
     models = _names.resolve_models(outcomes, horizons)
     mmol = _names.cholesterol_in_mmol(cholesterol_unit)
     # Imported on first use: NumPy and the table readers cost more than the command's start.
-    from . import _columns, _results
+    from . import tables
 
-    source = _columns.read_table(table)
-    if source.frame is None:
-        return _results.as_scores(source, models, mmol)
-    return _results.as_frame(source, models, mmol)
+    return tables.score(table, models, mmol, columns=columns, codes=codes, keep=keep)
 
 
 def __getattr__(name: str) -> Any:
     if name == "Scores":
-        from ._scoring import Scores
+        from .tables import Scores
 
         return Scores
     if name == "__version__":

@@ -8,18 +8,18 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-import _corvane
 import polars as pl
 
+from ._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL, Options, score_columns
 from ._names import (
     INPUT_COLUMNS,
     cholesterol_in_mmol,
+    code_maps,
     error_texts,
-    resolve_models,
+    expected_texts,
+    output_names,
     risk_column,
-    status_texts,
 )
-from ._cohort_cells import Plan, decode, readable_type
 from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
 from ._cohort_output import Output, same_file, stdout_identity
 from ._cohort_summary import Tally
@@ -54,45 +54,59 @@ class Outcome:
     tally: Tally | None = None
 
 
-def score_frame(
-    inputs: pl.DataFrame, outcomes: Sequence[str], horizons: Sequence[int], unit: str
-) -> pl.DataFrame:
-    """The risk columns then ``error``, in polars, of the eleven decoded Float64 inputs.
+@dataclass
+class Plan:
+    """Where each input sits among the file's columns and how the engine reads its cells."""
 
-    The engine reads the polars columns in place and writes into columns that polars then
-    takes over, all through Arrow's C interface: the command needs no NumPy. A row with a
-    bad (null) cell is named by the decoding, with its line; its error is null here.
+    positions: list[int]  # file column of each input, in input order
+    options: Options
+    models: list[tuple[str, int]]
+
+
+def readable_type(dtype: pl.DataType) -> bool:
+    """Whether a column of this type holds single values: numbers, text, categories, dates.
+    Lists, structs and binary data are not read."""
+    return not (dtype.is_nested() or dtype in (pl.Binary, pl.Object))
+
+
+def _engine_column(column: pl.Series) -> pl.Series:
+    """A column the engine reads in place: numbers, booleans, text and categories as they are;
+    any other single value (a date, a time) as its text."""
+    dtype = column.dtype
+    if (
+        dtype.is_numeric()
+        or dtype.is_decimal()
+        or dtype in (pl.Boolean, pl.Null, pl.String, pl.Categorical)
+        or isinstance(dtype, pl.Enum)
+    ):
+        return column
+    return column.cast(pl.String)
+
+
+def score_frame(frame: pl.DataFrame, plan: Plan):
+    """The risk columns then ``error`` of a batch, in polars, and the engine's pass.
+
+    The engine reads the batch's columns in place and writes into columns that polars then
+    takes over, all through Arrow's C interface: the command needs no NumPy. A row with a bad
+    cell is named by the pass (``unreadable_rows``, ``reasons``); its error is null here.
     """
-    models = resolve_models(outcomes, horizons)
-    mmol = cholesterol_in_mmol(unit)
-    n = len(inputs)
-    columns = tuple(_corvane._column_of(_in_place(inputs.get_column(c))) for c in INPUT_COLUMNS)
-    names = [risk_column(o, h) for o, h in models]
-    risks = [_corvane._new_column(n, "d") for _ in models]
-    errors = _corvane._new_column(n, "H")
-    _corvane._score_columns(
-        columns, (None,) * len(columns), tuple(names), mmol, tuple(risks), None, errors
-    )
+    columns = [_engine_column(frame.to_series(i)) for i in plan.positions]
+    done = score_columns(columns, [None] * len(columns), plan.options, plan.models, len(frame))
     del columns  # the inputs' Arrow arrays go back to polars
-    texts = _error_texts(tuple(h for _, h in models), mmol)
-    return pl.DataFrame(
-        [pl.Series(r).alias(name).fill_nan(None) for name, r in zip(names, risks)]
-        + [texts.gather(pl.Series(errors))]
+    names = [risk_column(o, h) for o, h in plan.models]
+    texts = _error_texts(tuple(h for _, h in plan.models), plan.options.mmol)
+    scores = pl.DataFrame(
+        [pl.Series(r).alias(name).fill_nan(None) for name, r in zip(names, done.risks)]
+        + [texts.gather(pl.Series(done.errors))]
     )
-
-
-def _in_place(column: pl.Series) -> pl.Series:
-    # A null becomes NaN, which the engine refuses, where Arrow leaves its value undefined;
-    # the engine reads one contiguous chunk.
-    if column.null_count():
-        column = column.fill_null(float("nan"))
-    return column.rechunk() if column.n_chunks() > 1 else column
+    return scores, done
 
 
 @functools.cache
 def _error_texts(horizons: tuple[int, ...], mmol: bool) -> pl.Series:
-    """The error text of each error code, as a column to gather from."""
-    texts = error_texts(list(dict.fromkeys(horizons)), status_texts(mmol))
+    """The error text of each error code, as a column to gather from; a bad row's is null."""
+    statuses = STATUS_TEXTS_MMOL if mmol else STATUS_TEXTS
+    texts = error_texts(list(dict.fromkeys(horizons)), list(statuses))
     return pl.Series("error", texts, pl.String)
 
 
@@ -133,6 +147,7 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
                     " or text"
                 )
     produced = {risk_column(o, h) for h in request.horizons for o in request.outcomes} | {"error"}
+    assert produced <= output_names()
     clashes = [i for i, k in enumerate(keys) if k in produced]
     if clashes and not request.overwrite_columns:
         listed = ", ".join(f"'{source.header[i].strip()}'" for i in clashes)
@@ -141,7 +156,15 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
             " give --overwrite-columns to replace them"
         )
     echoed = [i for i in range(len(keys)) if i not in clashes]
-    plan = Plan(positions, labels, request.codes, request.decimal_comma)
+    options = Options(
+        labels=tuple(labels[name] for name in INPUT_COLUMNS),
+        expected=expected_texts(request.codes),
+        codes=code_maps(request.codes or None),
+        decimal="," if request.decimal_comma else ".",
+        mmol=cholesterol_in_mmol(request.cholesterol_unit),
+    )
+    models = [(o, h) for h in request.horizons for o in request.outcomes]
+    plan = Plan([positions[name] for name in INPUT_COLUMNS], options, models)
     return plan, echoed
 
 
@@ -246,15 +269,17 @@ class _Task:
 
 
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
-    decoded = decode(batch.frame, plan)
-    scores = score_frame(
-        decoded.inputs, request.outcomes, request.horizons, request.cholesterol_unit
-    )
-    unreadable = _unreadable_reasons(decoded.reasons, batch, source)
+    scores, done = score_frame(batch.frame, plan)
+    reasons = None
+    if done.unreadable_rows:
+        reasons = pl.repeat(None, len(scores), dtype=pl.String, eager=True).scatter(
+            done.unreadable_rows, pl.Series(done.reasons, dtype=pl.String)
+        )
+    unreadable = _unreadable_reasons(reasons, batch, source)
     if unreadable is not None:
         bad = unreadable.is_not_null()
-        # A row with a bad cell has no risks already (its cell is NaN to the engine); one with
-        # too many values may have: only a column holding risks of such rows is rewritten.
+        # A row with a bad cell has no risks already; one with too many values may have: only
+        # a column holding risks of such rows is rewritten.
         risks = scores.columns[:-1]
         held = scores.select((pl.col(c).is_not_null() & bad).any() for c in risks).row(0)
         scores = scores.with_columns(
@@ -264,7 +289,7 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
         )
         outcome.unreadable += int(bad.sum())
     outcome.rows += len(scores)
-    outcome.comma_numbers += decoded.comma_numbers
+    outcome.comma_numbers += done.comma_numbers
     if outcome.tally is not None:
         outcome.tally.add(scores)
     return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")

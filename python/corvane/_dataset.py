@@ -57,6 +57,8 @@ def score_dataset(
     *,
     cholesterol_unit: str = "mg/dL",
     overwrite_columns: bool = False,
+    columns: dict[str, str] | None = None,
+    codes: dict[str, dict[str, str]] | None = None,
     stderr: TextIO | None = None,
 ) -> int:
     """Score ``dataset`` into ``outdir`` on ``scheduler``; return the exit status.
@@ -75,7 +77,7 @@ def score_dataset(
             warnings.filterwarnings("ignore", module=r"(distributed|dask)\b")
             rows, unreadable = _run(
                 dataset, outdir, scheduler, outcomes, horizons, cholesterol_unit,
-                overwrite_columns,
+                overwrite_columns, columns or None, codes or None,
             )
     except DatasetError as e:
         print(f"corvane: {e}", file=stderr)
@@ -105,6 +107,8 @@ def _run(
     horizons: Any,
     cholesterol_unit: str,
     overwrite_columns: bool,
+    columns: dict[str, str] | None,
+    codes: dict[str, dict[str, str]] | None,
 ) -> tuple[int, int]:
     try:
         import dask.dataframe as dd
@@ -134,7 +138,8 @@ def _run(
     keep = [c for c in ddf.columns if c not in outputs]
     try:
         scored = corvane.dask.score(
-            ddf, outcomes, horizons, keep=keep, cholesterol_unit=cholesterol_unit
+            ddf, outcomes, horizons, keep=keep, cholesterol_unit=cholesterol_unit,
+            columns=columns, codes=codes,
         )
     except (TypeError, ValueError) as e:
         raise DatasetError(f"{dataset}: {e}", EXIT_USAGE) from None

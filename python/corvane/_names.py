@@ -1,5 +1,6 @@
 """What every reader of a cohort shares: the eleven inputs and their kinds, the models, the
-cholesterol units and the refusal texts.
+cholesterol units, the reading options (column names, code maps, kept columns) and the texts
+that name a refusal.
 
 No NumPy here: ``import corvane`` and the ``corvane score`` command, which reads and writes
 its columns through polars, start without it; ``corvane.score`` brings it in on first use.
@@ -9,7 +10,7 @@ from __future__ import annotations
 
 import numbers
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 import _corvane
@@ -21,9 +22,10 @@ INPUT_COLUMNS: tuple[str, ...] = tuple(
 )
 SEX, NUMBER, FLAG = "sex", "number", "flag"
 KINDS = (SEX, NUMBER, NUMBER, NUMBER, NUMBER, FLAG, FLAG, NUMBER, NUMBER, FLAG, FLAG)
-MISSING_TEXTS = frozenset({"", "na", "n/a", "nan", "null", "none"})
 #: What a cell of each kind should be, as a refusal names it.
 EXPECTED = {SEX: "male/female or 1/0", FLAG: "one of 0/1 true/false yes/no", NUMBER: "a number"}
+#: The same in a column with codes of its own, where a number is read only through them.
+_EXPECTED_MAPPED = {SEX: "male/female", FLAG: "true/false yes/no"}
 
 Outcome = Literal["cvd", "ascvd", "hf"]
 Horizon = Literal[10, 30]
@@ -31,9 +33,6 @@ OUTCOMES: tuple[Outcome, ...] = ("cvd", "ascvd", "hf")
 HORIZONS: tuple[Horizon, ...] = (10, 30)
 CHOLESTEROL_UNITS = ("mg/dL", "mmol/L")
 
-# Index = status code; None for "scored" and for "unreadable", whose reason names the cell.
-_MESSAGES: tuple[str | None, ...] = _corvane._status_messages
-_MESSAGES_MMOL: tuple[str | None, ...] = _corvane._status_messages_mmol
 ERROR_RADIX = 10  # the engine's error code: first horizon's status + 10 * the second's
 # An unreadable row's error code instead: this plus bit j for each bad cell, j in input order.
 UNREADABLE_CODE = ERROR_RADIX * ERROR_RADIX
@@ -80,11 +79,6 @@ def cholesterol_in_mmol(unit: Any) -> bool:
     return unit == "mmol/L"
 
 
-def status_texts(mmol: bool) -> list[str | None]:
-    """The refusal text of each status code; in mmol/L the cholesterol ranges say both units."""
-    return [shared(t) for t in (_MESSAGES_MMOL if mmol else _MESSAGES)]
-
-
 def shared(text: str | None) -> str | None:
     # One object per distinct text, interned: CPython 3.12 keeps interned texts for good and
     # skips their reference counts, so a column holding them with None costs nothing to fill
@@ -112,3 +106,100 @@ def _two_horizons(horizons: list[int], m1: str | None, m2: str | None) -> str | 
     if m2 is None:
         return f"{h1}-year: {m1}"
     return f"{h1}-year: {m1}; {h2}-year: {m2}"
+
+
+def output_names() -> set[str]:
+    """Every column a result can hold: the six risks and ``error``."""
+    return {"error"} | {risk_column(o, h) for o in OUTCOMES for h in HORIZONS}
+
+
+def pick_columns(found: Sequence[Any], columns: Mapping[str, Any] | None) -> list[int]:
+    """The position in ``found`` of each input's column, in input order. An input's column is
+    the one ``columns`` names for it, else its own name; either matches exactly, or else after
+    stripping spaces and ignoring case (a name given in ``columns`` matches exactly first).
+    Raises ValueError naming what is missing or repeated."""
+    wanted = {name: name for name in INPUT_COLUMNS}
+    named = set()  # inputs the caller named a column for: an exact match wins there
+    if columns is not None:
+        if not isinstance(columns, Mapping):
+            raise TypeError(
+                f"columns must map an input name to a column name, not {type(columns).__name__}"
+            )
+        for name, column in columns.items():
+            if name not in wanted:
+                raise ValueError(
+                    f"columns: {name!r} is not an input (inputs: {', '.join(INPUT_COLUMNS)})"
+                )
+            wanted[name] = column
+            named.add(name)
+    keys = [f.strip().lower() if isinstance(f, str) else f for f in found]
+    positions, missing = [], []
+    for name, column in wanted.items():
+        exact = [i for i, f in enumerate(found) if f == column] if name in named else []
+        key = column.strip().lower() if isinstance(column, str) else column
+        loose = exact or [i for i, k in enumerate(keys) if k == key]
+        if len(loose) > 1:
+            shown = " and ".join(repr(found[i]) for i in loose)
+            raise ValueError(f"column {column!r} appears more than once (as {shown})")
+        if not loose:
+            missing.append(str(column))
+            continue
+        positions.append(loose[0])
+    if missing:
+        shown = ", ".join(map(str, found)) if len(found) else "none"
+        if len(shown) > 200:
+            shown = shown[:197] + "..."
+        raise ValueError(
+            f"missing column{'s' * (len(missing) > 1)}: {', '.join(missing)} (found: {shown})"
+        )
+    return positions
+
+
+def keep_columns(keep: Sequence[Any] | str, found: Sequence[Any]) -> list[Any]:
+    """``keep`` as a list, checked against the columns ``found`` and the output's names."""
+    keep = [keep] if isinstance(keep, str) else list(keep)
+    missing = [name for name in keep if name not in found]
+    if missing:
+        raise ValueError(
+            f"keep: no column {', '.join(map(repr, missing))}"
+            f" (found: {', '.join(map(str, found))})"
+        )
+    clash = [name for name in keep if name in output_names()]
+    if clash:
+        raise ValueError(f"keep: {', '.join(map(repr, clash))} is an output column's name")
+    if len(set(keep)) != len(keep):
+        raise ValueError("keep: a column is named twice")
+    return keep
+
+
+def code_maps(codes: Mapping[str, Mapping[Any, Any]] | None) -> tuple[Any, ...]:
+    """Each input's code map as the engine takes it: None, or its (code, meaning) pairs. The
+    engine decides what each code and meaning reads as, by the cell rule."""
+    if codes is None:
+        return (None,) * len(INPUT_COLUMNS)
+    if not isinstance(codes, Mapping):
+        raise TypeError(f"codes must map an input name to its codes, not {type(codes).__name__}")
+    for name, mapping in codes.items():
+        if name not in INPUT_COLUMNS:
+            raise ValueError(f"codes: {name!r} is not an input (inputs: {', '.join(INPUT_COLUMNS)})")
+        if not isinstance(mapping, Mapping) or not mapping:
+            raise TypeError(f"codes: {name} must map each code to its meaning, e.g. {{1: 'male'}}")
+    return tuple(
+        tuple(codes[name].items()) if name in codes else None for name in INPUT_COLUMNS
+    )
+
+
+def expected_texts(codes: Mapping[str, Mapping[Any, Any]] | None) -> tuple[tuple[str, str], ...]:
+    """Per input, what a bad cell is not, as its refusal says: with the column's own codes
+    when it has some; and the same without them."""
+    out = []
+    for name, kind in zip(INPUT_COLUMNS, KINDS):
+        plain = EXPECTED[kind]
+        mapping = (codes or {}).get(name)
+        if not mapping:
+            out.append((plain, plain))
+            continue
+        listed = "/".join(str(code).strip() for code in mapping)
+        extra = f" or {_EXPECTED_MAPPED[kind]}" if kind in _EXPECTED_MAPPED else " or a number"
+        out.append((f"one of the codes {listed}{extra}", plain))
+    return tuple(out)

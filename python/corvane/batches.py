@@ -13,14 +13,16 @@ from __future__ import annotations
 
 import os
 import threading
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
-
-import _corvane
 
 import corvane
 
-from . import HORIZONS, OUTCOMES, risk_column
+from . import HORIZONS, OUTCOMES
+from ._engine import worker_count
+from ._names import keep_columns, pick_columns
+
+__all__ = ["POOL_VARIABLES", "keep_columns", "score_batch", "size_native_pool", "used_columns"]
 
 #: The variables the native pool reads, once, when it starts.
 POOL_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
@@ -36,13 +38,15 @@ def score_batch(
     *,
     keep: Sequence[str] | str = (),
     cholesterol_unit: str = "mg/dL",
+    columns: Mapping[str, str] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
 ) -> Any:
-    """``corvane.score(batch, ...)`` with the ``keep`` columns of ``batch`` in front.
+    """``corvane.score(batch, ...)`` of one batch, the ``keep`` columns in front.
 
     ``batch`` is a pandas DataFrame (the result keeps its index) or a pyarrow Table or
-    RecordBatch (the result is a Table). ``keep`` names columns to carry over as they are,
-    such as a patient id; a name must match exactly and must not be one of the output
-    columns.
+    RecordBatch (the result is a Table). The options are those of ``corvane.score``; ``keep``
+    names columns to carry over as they are, such as a patient id; a name must match exactly
+    and must not be one of the output columns.
 
     >>> import pandas as pd
     >>> row = dict(sex="female", age=55, total_cholesterol=213, hdl_cholesterol=50,
@@ -51,37 +55,23 @@ def score_batch(
     >>> list(score_batch(pd.DataFrame([dict(row, id=7)]), "cvd", 10, keep="id").columns)
     ['id', 'cvd_10yr', 'error']
     """
-    keep = keep_columns(keep, _column_names(batch))
-    scored = corvane.score(batch, outcomes, horizons, cholesterol_unit=cholesterol_unit)
-    if isinstance(scored, corvane.Scores):  # structured arrays and mappings
+    if isinstance(batch, Mapping) or hasattr(getattr(batch, "dtype", None), "names"):
         raise TypeError(
             f"a batch must be a pandas DataFrame or a pyarrow Table, not {type(batch).__name__}"
         )
-    if hasattr(scored, "iloc"):  # pandas
-        for i, name in enumerate(keep):
-            scored.insert(i, name, batch[name])
-        return scored
-    for i, name in enumerate(keep):
-        scored = scored.add_column(i, batch.schema.field(name), batch.column(name))
-    return scored
+    return corvane.score(
+        batch, outcomes, horizons, cholesterol_unit=cholesterol_unit, columns=columns,
+        codes=codes, keep=keep,
+    )
 
 
-def keep_columns(keep: Sequence[str] | str, found: Sequence[Any]) -> list[str]:
-    """``keep`` as a list, checked against the columns ``found`` and the output's names."""
-    keep = [keep] if isinstance(keep, str) else list(keep)
-    missing = [name for name in keep if name not in found]
-    if missing:
-        raise ValueError(
-            f"keep: no column {', '.join(map(repr, missing))}"
-            f" (found: {', '.join(map(str, found))})"
-        )
-    outputs = {"error"} | {risk_column(o, h) for o in OUTCOMES for h in HORIZONS}
-    clash = [name for name in keep if name in outputs]
-    if clash:
-        raise ValueError(f"keep: {', '.join(map(repr, clash))} is an output column's name")
-    if len(set(keep)) != len(keep):
-        raise ValueError("keep: a column is named twice")
-    return keep
+def used_columns(
+    found: Sequence[Any], keep: Sequence[Any], columns: Mapping[str, str] | None
+) -> list[Any]:
+    """The columns of ``found`` a batch needs, in their order: the kept ones and the inputs'.
+    Raises ValueError for a missing or repeated input column, as scoring would."""
+    needed = {found[i] for i in pick_columns(found, columns)} | set(keep)
+    return [c for c in found if c in needed]
 
 
 def size_native_pool(threads: int) -> None:
@@ -99,11 +89,6 @@ def size_native_pool(threads: int) -> None:
             return
         os.environ[POOL_VARIABLES[0]] = str(max(1, int(threads)))
         try:
-            _corvane._worker_count()  # starts the pool
+            worker_count()  # starts the pool
         finally:
             del os.environ[POOL_VARIABLES[0]]
-
-
-def _column_names(batch: Any) -> list[Any]:
-    names = getattr(batch, "column_names", None)  # pyarrow
-    return list(batch.columns if names is None else names)

@@ -17,7 +17,7 @@ from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 _collecting = gc.isenabled()
 gc.disable()
 try:
-    from ._cohort_cells import code_problem
+    from ._engine import check_codes
     from ._cohort_command import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
     from ._cohort_input import InputError
     from ._cohort_output import Interrupted, OutputError, stop_on_interrupts
@@ -165,10 +165,11 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
             source, colon, target = pair.partition(":")
             if not sep or not colon or not source.strip():
                 parser.error(f"argument --code: expected INPUT=FROM:TO,..., not {item!r}")
-            problem = code_problem(name, target)
-            if problem:
-                parser.error(f"argument --code: {name}: {problem}")
             table[source.strip()] = target.strip()
+    try:
+        check_codes(codes, args.decimal)
+    except ValueError as e:
+        parser.error(f"argument --code: {str(e).removeprefix('codes: ')}")
     output = None if args.output in (None, "-") else args.output
     if args.file is None and args.output is None:
         output = os.devnull  # the sample's rows are only summarised
@@ -186,7 +187,7 @@ def _run_dataset(
 ) -> int:
     """``--scheduler``: a Parquet dataset scored on Dask into a Parquet directory."""
     single = [option for option, given in (
-        ("--column", args.column), ("--code", args.code), ("--delimiter", args.delimiter),
+        ("--delimiter", args.delimiter),
         ("--decimal", args.decimal != "."), ("--encoding", args.encoding != "utf-8"),
         ("--summary", args.summary), ("--batch-rows", args.batch_rows != DEFAULT_BATCH_ROWS),
     ) if given]
@@ -200,7 +201,8 @@ def _run_dataset(
 
     return score_dataset(args.file, request.output, args.scheduler, request.outcomes,
                          request.horizons, cholesterol_unit=request.cholesterol_unit,
-                         overwrite_columns=request.overwrite_columns)
+                         overwrite_columns=request.overwrite_columns,
+                         columns=request.columns, codes=request.codes)
 
 
 def _input_name(parser: argparse.ArgumentParser, option: str, name: str) -> str:

@@ -18,13 +18,13 @@ Needs ``pip install "corvane[dask]"``.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import pandas as pd
 
-from . import HORIZONS, OUTCOMES, INPUT_COLUMNS
-from .batches import keep_columns, score_batch, size_native_pool
+from . import HORIZONS, OUTCOMES
+from .batches import keep_columns, score_batch, size_native_pool, used_columns
 
 try:
     import dask.dataframe as dd
@@ -48,10 +48,12 @@ def score(
     *,
     keep: Sequence[str] | str = (),
     cholesterol_unit: str = "mg/dL",
+    columns: Mapping[str, str] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
 ) -> dd.DataFrame:
     """A lazy Dask DataFrame of the ``keep`` columns, the risk columns and ``error``.
 
-    Arguments are those of ``corvane.score``; ``keep`` names columns of ``ddf`` to carry
+    Arguments and options are those of ``corvane.score``; ``keep`` names columns of ``ddf`` to carry
     over unchanged (a patient id, say). Partitions and index are those of ``ddf``. Column
     names, outcomes, horizons and the unit are checked now, on ``ddf``'s metadata, so a
     mistake raises here rather than in a worker. Only the input and ``keep`` columns are
@@ -68,13 +70,12 @@ def score(
         horizons=horizons,
         keep=keep_columns(keep, list(ddf.columns)),
         cholesterol_unit=cholesterol_unit,
+        columns=columns,
+        codes=codes,
     )
     meta = score_batch(ddf._meta, **kwargs)
     meta["error"] = meta["error"].astype(TEXT)
-    wanted = {name.casefold() for name in INPUT_COLUMNS}
-    used = [
-        c for c in ddf.columns if c in kwargs["keep"] or str(c).strip().casefold() in wanted
-    ]
+    used = used_columns(list(ddf.columns), kwargs["keep"], columns)
     return ddf[used].map_partitions(
         _score_partition, **kwargs, meta=meta, dtypes=meta.dtypes.to_dict(), align_dataframes=False
     )

@@ -24,12 +24,12 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from functools import partial
 from typing import Any
 
-from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
-from .batches import keep_columns, score_batch, size_native_pool
+from . import HORIZONS, OUTCOMES
+from .batches import keep_columns, score_batch, size_native_pool, used_columns
 
 try:
     import pyarrow as pa
@@ -55,10 +55,12 @@ def score(
     *,
     keep: Sequence[str] | str = (),
     cholesterol_unit: str = "mg/dL",
+    columns: Mapping[str, str] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
 ) -> DataFrame:
     """A Spark DataFrame of the ``keep`` columns, the risk columns and ``error``.
 
-    Arguments are those of ``corvane.score``; ``keep`` names columns of ``sdf`` to carry
+    Arguments and options are those of ``corvane.score``; ``keep`` names columns of ``sdf`` to carry
     over unchanged (a patient id, say). Column names, outcomes, horizons and the unit are
     checked now, against ``sdf``'s schema, so a mistake raises here and not as a Java
     stack trace at the first action. Risks are doubles (null where refused), ``error`` a
@@ -71,9 +73,10 @@ def score(
         horizons=horizons,
         keep=keep_columns(keep, sdf.columns),
         cholesterol_unit=cholesterol_unit,
+        columns=columns,
+        codes=codes,
     )
-    wanted = {name.casefold() for name in INPUT_COLUMNS}
-    used = [c for c in sdf.columns if c in kwargs["keep"] or c.strip().casefold() in wanted]
+    used = used_columns(sdf.columns, kwargs["keep"], columns)
     projected = sdf.select(*(col(_quoted(c)) for c in used))
     empty = to_arrow_schema(projected.schema).empty_table()
     produced = score_batch(empty, **kwargs).schema
