@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "arrow_abi.hpp"
@@ -169,8 +170,9 @@ struct ImportedColumn {
   std::vector<std::unique_ptr<Owned<ArrowArray>>> chunks;
   HeldBuffer values, mask;
   // Values read on the calling thread: an object column's cells, a dictionary's entries.
-  std::deque<std::vector<double>> decoded;
-  std::deque<std::vector<std::uint8_t>> decoded_states;
+  // Left uninitialised until filled: zeroing first would touch every page twice.
+  std::deque<std::unique_ptr<double[]>> decoded;
+  std::deque<std::unique_ptr<std::uint8_t[]>> decoded_states;
   std::deque<Piece> dictionaries;  // each dictionary's own values, for messages
   // An object column: where its objects are, to name a bad one.
   const char* objects = nullptr;
@@ -193,15 +195,18 @@ Result<bool> decode_dictionary(ImportedColumn& c, const ArrowSchema& schema,
     return column_error(PyExc_TypeError, c.label, "a dictionary of dictionaries", "");
   }
   const Piece& entries = c.dictionaries.emplace_back(*values);
-  auto& decoded = c.decoded.emplace_back(entries.length);
-  auto& states = c.decoded_states.emplace_back(entries.length);
+  double* decoded =
+      c.decoded.emplace_back(std::make_unique_for_overwrite<double[]>(entries.length)).get();
+  std::uint8_t* states =
+      c.decoded_states.emplace_back(std::make_unique_for_overwrite<std::uint8_t[]>(entries.length))
+          .get();
   for (std::size_t i = 0; i < entries.length; ++i) {
     const Cell cell = cell_at(entries, i, c.source.rule);
     decoded[i] = cell.value;
     states[i] = cell.state;
   }
-  piece.decoded = decoded.data();
-  piece.decoded_states = states.data();
+  piece.decoded = decoded;
+  piece.decoded_states = states;
   piece.decoded_count = entries.length;
   return true;
 }
@@ -409,24 +414,45 @@ Cell object_cell(PyObject* o, const ColumnRule& rule) {
 // An object array's cells, read now: the workers never see a Python object. The same object
 // is often repeated (a text column of few distinct values), so its last readings are kept.
 void decode_objects(ImportedColumn& c, Piece& p) {
-  auto& values = c.decoded.emplace_back(p.length);
-  auto& states = c.decoded_states.emplace_back(p.length);
+  // A code is one byte (its value and state), a number a double and a state: the column is
+  // written here and read back by the workers, so its size is most of the cost.
+  const bool codes = c.source.rule.kind != CellKind::kNumber;
+  double* values =
+      codes ? nullptr
+            : c.decoded.emplace_back(std::make_unique_for_overwrite<double[]>(p.length)).get();
+  std::uint8_t* states =
+      c.decoded_states.emplace_back(std::make_unique_for_overwrite<std::uint8_t[]>(p.length)).get();
   struct Seen {
     PyObject* object = nullptr;
     Cell cell;
+    std::uint8_t code = 0;
   };
   std::array<Seen, 64> seen{};
-  for (std::size_t i = 0; i < p.length; ++i) {
-    PyObject* o = load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(i) * c.object_stride);
+  const char* at = c.objects;
+  for (std::size_t i = 0; i < p.length; ++i, at += c.object_stride) {
+    PyObject* o = load<PyObject*>(at);
     Seen& slot = seen[(reinterpret_cast<std::uintptr_t>(o) >> 4) % seen.size()];
-    if (slot.object != o) slot = {o, object_cell(o, c.source.rule)};
-    Cell cell = slot.cell;
-    if (cell.state == kCellOk && !is_valid(p, i)) cell = {0.0, kCellMissing};
-    values[i] = cell.value;
-    states[i] = cell.state;
+    if (slot.object != o) {
+      const Cell cell = object_cell(o, c.source.rule);
+      slot = {o, cell, encoded_code(cell)};
+    }
+    if (codes) {
+      states[i] = slot.code;
+    } else {
+      values[i] = slot.cell.value;
+      states[i] = slot.cell.state;
+    }
   }
-  p.decoded = values.data();
-  p.decoded_states = states.data();
+  if (p.mask != nullptr) {
+    const std::uint8_t missing =
+        codes ? encoded_code({0.0, kCellMissing}) : std::uint8_t{kCellMissing};
+    for (std::size_t i = 0; i < p.length; ++i) {
+      if (!is_valid(p, i)) states[i] = missing;
+    }
+  }
+  p.storage = codes ? Storage::kDecodedCode : Storage::kDecoded;
+  p.decoded = values;
+  p.decoded_states = states;
   p.decoded_count = p.length;
 }
 
@@ -463,7 +489,7 @@ Result<bool> import_buffer(ImportedColumn& c, PyObject* obj, PyObject* mask) {
     p.mask = static_cast<const char*>(m.buf);
     p.mask_stride = m.strides[0];
   }
-  if (*storage == Storage::kDecoded) {
+  if (*storage == Storage::kDecoded) {  // an object array
     c.objects = p.values;
     c.object_stride = p.stride;
     decode_objects(c, p);
@@ -593,7 +619,7 @@ Ref shown_text(const ImportedColumn& c, const Piece& p, std::size_t i) {
     return Ref::steal(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   }
-  if (p.storage == Storage::kDecoded) {
+  if (is_decoded(p.storage)) {
     PyObject* o =
         load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
     if (PyUnicode_Check(o)) return Ref::borrow(o);
@@ -657,7 +683,7 @@ bool comma_number(const ImportedColumn& c, const Piece& p, std::size_t i) {
       p.storage == Storage::kTextView) {
     return reads_with_comma(text_at(p, i));
   }
-  if (p.storage == Storage::kDecoded) {
+  if (is_decoded(p.storage)) {
     PyObject* o =
         load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
     Py_ssize_t size = 0;
@@ -671,6 +697,67 @@ bool comma_number(const ImportedColumn& c, const Piece& p, std::size_t i) {
   return false;
 }
 
+// The text of a text cell (a text piece, a dictionary of texts, a str object); false for
+// any other cell. Valid while the column is.
+bool text_of_cell(const ImportedColumn& c, const Piece& p, std::size_t i, std::string_view& out) {
+  switch (p.storage) {
+    case Storage::kText:
+    case Storage::kLargeText:
+    case Storage::kTextView:
+      out = text_at(p, i);
+      return true;
+    case Storage::kDictionary: {
+      const std::int64_t k = index_at(p, i);
+      if (k < 0 || static_cast<std::size_t>(k) >= p.decoded_count) return false;
+      return text_of_cell(c, *p.dictionary, static_cast<std::size_t>(k), out);
+    }
+    case Storage::kDecoded:
+    case Storage::kDecodedCode: {
+      PyObject* o =
+          load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &size) : nullptr;
+      if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      out = {text, static_cast<std::size_t>(size)};
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Reasons already made, so that a text repeated in many bad cells (a code nobody mapped) is
+// named once: per column by the cell's text, and per set of columns whose cells are all
+// missing.
+struct ReasonCache {
+  static constexpr std::size_t kMaxEntries = 4096;
+  static constexpr std::size_t kMaxText = 128;
+  std::array<std::unordered_map<std::string, Ref>, 11> by_text;
+  std::array<Ref, 11> missing;
+  std::unordered_map<unsigned, Ref> all_missing;
+};
+
+// The reason of one bad cell that is not missing.
+Ref bad_reason(const ImportedColumn& c, std::size_t j, const Piece& p, std::size_t i,
+               ReasonCache& cache) {
+  std::string_view text;
+  const bool keyed = text_of_cell(c, p, i, text) && text.size() <= ReasonCache::kMaxText;
+  auto& known = cache.by_text[j];
+  if (keyed) {
+    if (auto it = known.find(std::string(text)); it != known.end()) {
+      return Ref::borrow(it->second.get());
+    }
+  }
+  Ref reason = bad_cell_reason(c, shown_text(c, p, i));
+  if (reason && keyed && known.size() < ReasonCache::kMaxEntries) {
+    known.emplace(std::string(text), Ref::borrow(reason.get()));
+  }
+  return reason;
+}
+
 // For every unreadable row: its number, which bad cells are missing (bit per column), and the
 // reason naming each bad cell, "; "-joined in column order. On the calling thread, after the
 // pass: the bad rows are few, and naming them needs Python's texts.
@@ -680,7 +767,7 @@ Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
   Ref missing_bits = Ref::steal(PyList_New(0));
   Ref reasons = Ref::steal(PyList_New(0));
   if (!rows || !missing_bits || !reasons) return Pending::fetch();
-  std::array<Ref, 11> missing_reason;
+  ReasonCache cache;
   Ref separator = Ref::steal(PyUnicode_FromString("; "));
   if (!separator) return Pending::fetch();
   long long commas = 0;
@@ -688,30 +775,42 @@ Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
     if (errors[r] < kUnreadableCode) continue;
     const unsigned bad = errors[r] - kUnreadableCode;
     unsigned missing = 0;
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return Pending::fetch();
+    std::array<Ref, 11> parts;
+    std::size_t count = 0;
     for (std::size_t j = 0; j < 11; ++j) {
       if ((bad >> j & 1) == 0) continue;
       const ImportedColumn& c = columns[j];
-      const std::size_t k = c.source.piece_of(r);
-      const Piece& p = c.source.pieces[k];
+      const Piece& p = c.source.pieces[c.source.piece_of(r)];
       const std::size_t i = r - p.start;
       Ref reason;
       if (cell_at(p, i, c.source.rule).state == kCellMissing) {
         missing |= 1u << j;
-        if (!missing_reason[j]) {
-          missing_reason[j] = Ref::steal(PyUnicode_FromFormat("%U: missing value", c.label));
+        if (!cache.missing[j]) {
+          cache.missing[j] = Ref::steal(PyUnicode_FromFormat("%U: missing value", c.label));
         }
-        reason = Ref::borrow(missing_reason[j].get());
+        reason = Ref::borrow(cache.missing[j].get());
       } else {
-        reason = bad_cell_reason(c, shown_text(c, p, i));
+        reason = bad_reason(c, j, p, i, cache);
         commas += comma_number(c, p, i) ? 1 : 0;
       }
-      if (!reason || PyList_Append(parts.get(), reason.get()) < 0) return Pending::fetch();
+      if (!reason) return Pending::fetch();
+      parts[count++] = std::move(reason);
     }
-    Ref text = PyList_GET_SIZE(parts.get()) == 1
-                   ? Ref::borrow(PyList_GET_ITEM(parts.get(), 0))
-                   : Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    Ref text;
+    if (count == 1) {
+      text = std::move(parts[0]);
+    } else if (auto it = cache.all_missing.find(bad);
+               missing == bad && it != cache.all_missing.end()) {
+      text = Ref::borrow(it->second.get());
+    } else {
+      Ref joined = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+      if (!joined) return Pending::fetch();
+      for (std::size_t k = 0; k < count; ++k) {
+        PyTuple_SET_ITEM(joined.get(), static_cast<Py_ssize_t>(k), parts[k].release());  // steals
+      }
+      text = Ref::steal(PyUnicode_Join(separator.get(), joined.get()));
+      if (text && missing == bad) cache.all_missing.emplace(bad, Ref::borrow(text.get()));
+    }
     Ref row = Ref::steal(PyLong_FromSize_t(r));
     Ref bits = Ref::steal(PyLong_FromUnsignedLong(missing));
     if (!text || !row || !bits || PyList_Append(rows.get(), row.get()) < 0 ||

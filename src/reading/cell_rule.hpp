@@ -315,9 +315,10 @@ inline double float32_as_shown(float f) noexcept {
     std::uint32_t bits = 0x7FFFFFFFu;
     double value = 0.0;
   };
-  thread_local std::array<Slot, 1024> cache;
+  // Enough for the distinct values of several columns of measurements, within L2.
+  thread_local std::array<Slot, 8192> cache;
   const auto bits = std::bit_cast<std::uint32_t>(f);
-  Slot& slot = cache[(bits * 2654435761u) >> 22];
+  Slot& slot = cache[(bits * 2654435761u) >> 19];
   if (slot.bits == bits) return slot.value;
   if (std::isnan(f)) return f;
   slot = {bits, float32_as_shown_uncached(f)};

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "reading/cell_rule.hpp"
@@ -28,15 +29,16 @@ enum class Storage : std::uint8_t {
   kUInt16,
   kUInt32,
   kUInt64,
-  kBool,        // a byte per value, nonzero true (NumPy)
-  kBitBool,     // a bit per value (Arrow)
-  kNull,        // every cell missing
-  kDecimal,     // `decimal_words` 64-bit words per value, two's complement, at `scale`
-  kText,        // 32-bit offsets
-  kLargeText,   // 64-bit offsets
-  kTextView,    // 16-byte views into variadic buffers
-  kDictionary,  // indices (an integer storage in `index_storage`) into a decoded dictionary
-  kDecoded,     // values and states read beforehand, on the calling thread
+  kBool,         // a byte per value, nonzero true (NumPy)
+  kBitBool,      // a bit per value (Arrow)
+  kNull,         // every cell missing
+  kDecimal,      // `decimal_words` 64-bit words per value, two's complement, at `scale`
+  kText,         // 32-bit offsets
+  kLargeText,    // 64-bit offsets
+  kTextView,     // 16-byte views into variadic buffers
+  kDictionary,   // indices (an integer storage in `index_storage`) into a decoded dictionary
+  kDecoded,      // values and states read beforehand, on the calling thread
+  kDecodedCode,  // codes read beforehand, a byte each: state << 1 | value
 };
 
 template <class T>
@@ -174,6 +176,19 @@ inline bool is_number_storage(Storage s) noexcept {
   return s <= Storage::kBool || s == Storage::kDecimal;
 }
 
+// A code read beforehand: its value in bit 0, its state above.
+inline Cell decoded_code(std::uint8_t byte) noexcept {
+  return {static_cast<double>(byte & 1), static_cast<CellState>(byte >> 1)};
+}
+
+inline std::uint8_t encoded_code(Cell c) noexcept {
+  return static_cast<std::uint8_t>(c.state << 1 | (c.state == kCellOk && c.value == 1.0));
+}
+
+inline bool is_decoded(Storage s) noexcept {
+  return s == Storage::kDecoded || s == Storage::kDecodedCode;
+}
+
 // Cell i of a piece (i counted from the piece's start).
 inline Cell cell_at(const Piece& p, std::size_t i, const ColumnRule& rule) noexcept {
   if (!is_valid(p, i)) return {0.0, kCellMissing};
@@ -196,39 +211,135 @@ inline Cell cell_at(const Piece& p, std::size_t i, const ColumnRule& rule) noexc
     }
     case Storage::kDecoded:
       return {p.decoded[i], static_cast<CellState>(p.decoded_states[i])};
+    case Storage::kDecodedCode:
+      return decoded_code(p.decoded_states[i]);
     default:
       return read_value(number_at(p, i), rule);
   }
 }
 
-// Reads m cells of a piece from its cell `from` into values and states.
+// Reads m cells of a fixed-width number piece without codes, from its cell `from`: a number
+// as it is (NaN missing), a sex or flag code as 1 or 0 (NaN missing, anything else bad).
+// The states of plain numbers and of codes. Branch-free, so that the compiler vectorizes the
+// loops over contiguous values.
+inline std::uint8_t number_state(double x) noexcept {
+  // kCellOk for every number, infinities included; kCellMissing for NaN. Written in the same
+  // shape as code_state: g++ vectorizes this form and not a plain x != x.
+  return static_cast<std::uint8_t>(x <= HUGE_VAL ? 0 : 2 - static_cast<int>(x != x));
+}
+
+inline std::uint8_t code_state(double x) noexcept {
+  // kCellOk for 0 and 1, kCellMissing for NaN, kCellBad for any other number.
+  return static_cast<std::uint8_t>(((x == 0.0) | (x == 1.0)) ? 0 : 2 - static_cast<int>(x != x));
+}
+
+// Contiguous, aligned values, as Arrow and NumPy lay them out: read through a typed pointer.
 template <class T>
-void read_plain(const Piece& p, std::size_t from, std::size_t m, double* values,
+void read_contiguous(const T* __restrict data, std::size_t m, CellKind kind,
+                     double* __restrict values, std::uint8_t* __restrict states) noexcept {
+  if (kind == CellKind::kNumber) {
+    for (std::size_t i = 0; i < m; ++i) {
+      if constexpr (std::is_same_v<T, float>) {
+        values[i] = float32_as_shown(data[i]);
+      } else {
+        values[i] = static_cast<double>(data[i]);
+      }
+    }
+    for (std::size_t i = 0; i < m; ++i) states[i] = number_state(values[i]);
+    return;
+  }
+  for (std::size_t i = 0; i < m; ++i) values[i] = static_cast<double>(data[i]);
+  for (std::size_t i = 0; i < m; ++i) states[i] = code_state(values[i]);
+}
+
+// Values at any stride and alignment.
+template <class T>
+void read_strided(const char* at, std::ptrdiff_t stride, std::size_t m, CellKind kind,
+                  double* values, std::uint8_t* states) noexcept {
+  for (std::size_t i = 0; i < m; ++i, at += stride) {
+    if constexpr (std::is_same_v<T, float>) {
+      values[i] = kind == CellKind::kNumber ? float32_as_shown(load<float>(at)) : load<float>(at);
+    } else {
+      values[i] = static_cast<double>(load<T>(at));
+    }
+    states[i] = kind == CellKind::kNumber ? number_state(values[i]) : code_state(values[i]);
+  }
+}
+static_assert(kCellMissing == 1 && kCellBad == 2);
+
+// Reads m cells of a fixed-width number piece without codes, from its cell `from`: a number
+// as it is (NaN missing), a sex or flag code as 1 or 0 (NaN missing, anything else bad).
+template <class T>
+void read_typed(const Piece& p, std::size_t from, std::size_t m, CellKind kind, double* values,
                 std::uint8_t* states) noexcept {
   const char* at = p.values + (p.offset + static_cast<std::int64_t>(from)) * p.stride;
-  for (std::size_t i = 0; i < m; ++i, at += p.stride) {
-    const double x = static_cast<double>(load<T>(at));
-    values[i] = x;
-    states[i] = std::isnan(x) ? kCellMissing : kCellOk;
+  if (p.stride == sizeof(T) && reinterpret_cast<std::uintptr_t>(at) % alignof(T) == 0) {
+    read_contiguous(reinterpret_cast<const T*>(at), m, kind, values, states);
+  } else {
+    read_strided<T>(at, p.stride, m, kind, values, states);
   }
 }
 
-// The common pieces of a plain number column (float64 or an integer, no codes) in a tight
-// loop; the rest cell by cell through the rule.
+// Marks the cells [from, from + m) that a validity bitmap or a mask says are missing.
+inline void mark_missing(const Piece& p, std::size_t from, std::size_t m,
+                         std::uint8_t* states) noexcept {
+  for (std::size_t i = 0; i < m; ++i) {
+    if (!is_valid(p, from + i)) states[i] = kCellMissing;
+  }
+}
+
+// The pieces of a number column without codes in a tight loop per type; the rest cell by
+// cell through the rule.
 inline void read_cells(const Piece& p, std::size_t from, std::size_t m, const ColumnRule& rule,
                        double* values, std::uint8_t* states) noexcept {
-  const bool plain = rule.kind == CellKind::kNumber && rule.codes == nullptr;
-  if (plain && p.validity == nullptr && p.mask == nullptr) {
+  if (rule.codes == nullptr) {
+    bool typed = true;
     switch (p.storage) {
       case Storage::kFloat64:
-        return read_plain<double>(p, from, m, values, states);
-      case Storage::kInt64:
-        return read_plain<std::int64_t>(p, from, m, values, states);
+        read_typed<double>(p, from, m, rule.kind, values, states);
+        break;
+      case Storage::kFloat32:
+        read_typed<float>(p, from, m, rule.kind, values, states);
+        break;
+      case Storage::kInt8:
+        read_typed<std::int8_t>(p, from, m, rule.kind, values, states);
+        break;
+      case Storage::kInt16:
+        read_typed<std::int16_t>(p, from, m, rule.kind, values, states);
+        break;
       case Storage::kInt32:
-        return read_plain<std::int32_t>(p, from, m, values, states);
+        read_typed<std::int32_t>(p, from, m, rule.kind, values, states);
+        break;
+      case Storage::kInt64:
+        read_typed<std::int64_t>(p, from, m, rule.kind, values, states);
+        break;
+      case Storage::kUInt8:
+      case Storage::kBool:
+        read_typed<std::uint8_t>(p, from, m, rule.kind, values, states);
+        if (p.storage == Storage::kBool) {
+          for (std::size_t i = 0; i < m; ++i) values[i] = values[i] != 0.0 ? 1.0 : 0.0;
+          for (std::size_t i = 0; i < m; ++i) states[i] = kCellOk;
+        }
+        break;
       default:
+        typed = false;
         break;
     }
+    if (typed) {
+      if (p.validity != nullptr || p.mask != nullptr) mark_missing(p, from, m, states);
+      return;
+    }
+  }
+  if (p.storage == Storage::kDecoded) {  // read on the calling thread already
+    std::copy(p.decoded + from, p.decoded + from + m, values);
+    std::copy(p.decoded_states + from, p.decoded_states + from + m, states);
+    return;
+  }
+  if (p.storage == Storage::kDecodedCode) {
+    const std::uint8_t* bytes = p.decoded_states + from;
+    for (std::size_t i = 0; i < m; ++i) values[i] = static_cast<double>(bytes[i] & 1);
+    for (std::size_t i = 0; i < m; ++i) states[i] = static_cast<std::uint8_t>(bytes[i] >> 1);
+    return;
   }
   for (std::size_t i = 0; i < m; ++i) {
     const Cell c = cell_at(p, from + i, rule);
