@@ -31,6 +31,7 @@ struct ColumnFormat {
 };
 constexpr ColumnFormat kFloat64 = {.buffer = "d", .arrow = "g", .itemsize = 8};
 constexpr ColumnFormat kUInt16 = {.buffer = "H", .arrow = "S", .itemsize = 2};
+constexpr ColumnFormat kInt64 = {.buffer = "q", .arrow = "l", .itemsize = 8};
 
 // What an empty imported column points at: Arrow lets a zero-length array have no buffer, the
 // buffer protocol wants an address.
@@ -270,21 +271,11 @@ Result<Ref> new_column(PyObject* const* args, Py_ssize_t nargs) {
   const char* text = PyUnicode_AsUTF8(args[1]);
   if (text == nullptr) return Pending::fetch();
   const std::string_view wanted = text;
-  const ColumnFormat* format = wanted == kFloat64.buffer  ? &kFloat64
-                               : wanted == kUInt16.buffer ? &kUInt16
-                                                          : nullptr;
-  if (format == nullptr) {
+  if (wanted.size() != 1 || (wanted[0] != 'd' && wanted[0] != 'H')) {
     return Pending::value_error("_new_column: format must be 'd' (float64) or 'H' (uint16)");
   }
-  const auto count = static_cast<std::size_t>(n);
-  // allocate_buffer counts doubles; it refuses a size past the buffer protocol's range.
-  const std::size_t doubles =
-      format == &kFloat64 ? count : count / 4 + static_cast<std::size_t>(count % 4 != 0);
-  Buffer memory = allocate_buffer(doubles);
-  auto* data = reinterpret_cast<char*>(memory.get());
-  BlockRef block(new ColumnBlock(memory.get()));
-  memory.release();  // now the block's
-  return make_column(std::move(block), data, static_cast<Py_ssize_t>(n), *format, false);
+  void* data = nullptr;
+  return new_column_of(static_cast<std::size_t>(n), wanted[0], &data);
 }
 
 Pending stream_error(ArrowArrayStream& stream, int code) noexcept {
@@ -402,6 +393,23 @@ Result<Ref> column_of(PyObject* obj) {
 }
 
 }  // namespace
+
+Result<Ref> new_column_of(std::size_t n, char format, void** data) {
+  const ColumnFormat* chosen = format == 'd'   ? &kFloat64
+                               : format == 'H' ? &kUInt16
+                               : format == 'q' ? &kInt64
+                                               : nullptr;
+  if (chosen == nullptr) throw InternalFailure("a column of an unknown format");
+  // allocate_buffer counts doubles; it refuses a size past the buffer protocol's range.
+  const auto size = static_cast<std::size_t>(chosen->itemsize);
+  const std::size_t doubles = (n / 8) * size + ((n % 8) * size + 7) / 8;
+  Buffer memory = allocate_buffer(doubles);
+  auto* values = reinterpret_cast<char*>(memory.get());
+  BlockRef block(new ColumnBlock(memory.get()));
+  memory.release();  // now the block's
+  *data = values;
+  return make_column(std::move(block), values, static_cast<Py_ssize_t>(n), *chosen, false);
+}
 
 Result<bool> create_column_type() noexcept {
   ProcessState& state = process_state();

@@ -198,6 +198,7 @@ struct ColumnarJob {
   std::array<double*, kColumnarModels.size()> risks{};  // per model, n each
   std::uint8_t* statuses = nullptr;
   std::uint16_t* errors = nullptr;
+  std::uint16_t* missing = nullptr;  // per row, if wanted: bit j where column j's cell is missing
 };
 
 // Rows decoded at a time, column by column: small enough to stay in the first-level cache while
@@ -212,6 +213,7 @@ struct ColumnBlock {
   std::uint8_t states[11][kColumnarBlock];  // each cell's CellState
   bool readable[kColumnarBlock];
   std::uint16_t bad_columns[kColumnarBlock];         // bit j: column j is unreadable
+  std::uint16_t missing_columns[kColumnarBlock];     // bit j: column j's cell is missing
   bool ok[2][kColumnarBlock];                        // by horizon: 10-year, 30-year
   double x[kColumnarModels.size()][kColumnarBlock];  // each model's linear predictor
 };
@@ -236,12 +238,15 @@ inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
                        ColumnBlock& block) noexcept {
   bool* readable = block.readable;
   std::uint16_t* bad = block.bad_columns;
+  std::uint16_t* missing = block.missing_columns;
   std::fill(bad, bad + m, std::uint16_t{0});
+  std::fill(missing, missing + m, std::uint16_t{0});
   for (int k = 0; k < 11; ++k) {
     std::uint8_t* states = block.states[k];
     job.columns[k]->read(begin, m, block.v[k], states);
     const auto bit = static_cast<std::uint16_t>(1u << k);
     for (std::size_t i = 0; i < m; ++i) bad[i] |= states[i] != kCellOk ? bit : 0;
+    for (std::size_t i = 0; i < m; ++i) missing[i] |= states[i] == kCellMissing ? bit : 0;
   }
   for (std::size_t i = 0; i < m; ++i) readable[i] = bad[i] == 0;
   for (std::size_t i = 0; i < m; ++i) {
@@ -364,6 +369,9 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
       if (job.statuses != nullptr) std::copy(status, status + m, job.statuses + k * job.n + lo);
       std::uint8_t* slot = first[job.horizon_slot[k]];
       for (std::size_t i = 0; i < m; ++i) slot[i] = slot[i] != 0 ? slot[i] : status[i];
+    }
+    if (job.missing != nullptr) {
+      std::copy(block.missing_columns, block.missing_columns + m, job.missing + lo);
     }
     if (job.errors != nullptr) {
       for (std::size_t i = 0; i < m; ++i) {

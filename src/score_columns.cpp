@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "arrow_abi.hpp"
+#include "arrow_column.hpp"
 #include "binding/binding.hpp"
 #include "binding/held_buffer.hpp"
 #include "columns.hpp"
@@ -431,6 +432,14 @@ void decode_objects(ImportedColumn& c, Piece& p) {
   const char* at = c.objects;
   for (std::size_t i = 0; i < p.length; ++i, at += c.object_stride) {
     PyObject* o = load<PyObject*>(at);
+    // A number column's usual cells, rarely repeated: read at once, not looked up.
+    if (!codes && (PyFloat_CheckExact(o) || PyLong_CheckExact(o))) {
+      const Cell cell = PyFloat_CheckExact(o) ? read_value(PyFloat_AS_DOUBLE(o), c.source.rule)
+                                              : object_cell(o, c.source.rule);
+      values[i] = cell.value;
+      states[i] = cell.state;
+      continue;
+    }
     Seen& slot = seen[(reinterpret_cast<std::uintptr_t>(o) >> 4) % seen.size()];
     if (slot.object != o) {
       const Cell cell = object_cell(o, c.source.rule);
@@ -762,11 +771,12 @@ Ref bad_reason(const ImportedColumn& c, std::size_t j, const Piece& p, std::size
 // reason naming each bad cell, "; "-joined in column order. On the calling thread, after the
 // pass: the bad rows are few, and naming them needs Python's texts.
 Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
-                            const std::uint16_t* errors, std::size_t n) {
-  Ref rows = Ref::steal(PyList_New(0));
-  Ref missing_bits = Ref::steal(PyList_New(0));
+                            const std::uint16_t* errors, const std::uint16_t* missing_cells,
+                            std::size_t n) {
+  std::vector<std::int64_t> rows;
+  std::vector<std::uint16_t> missing_bits;
   Ref reasons = Ref::steal(PyList_New(0));
-  if (!rows || !missing_bits || !reasons) return Pending::fetch();
+  if (!reasons) return Pending::fetch();
   ReasonCache cache;
   Ref separator = Ref::steal(PyUnicode_FromString("; "));
   if (!separator) return Pending::fetch();
@@ -774,22 +784,22 @@ Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
   for (std::size_t r = 0; r < n; ++r) {
     if (errors[r] < kUnreadableCode) continue;
     const unsigned bad = errors[r] - kUnreadableCode;
-    unsigned missing = 0;
+    // Which cells are missing the workers noted; the others are read again for their text.
+    const unsigned missing = missing_cells[r];
     std::array<Ref, 11> parts;
     std::size_t count = 0;
     for (std::size_t j = 0; j < 11; ++j) {
       if ((bad >> j & 1) == 0) continue;
       const ImportedColumn& c = columns[j];
-      const Piece& p = c.source.pieces[c.source.piece_of(r)];
-      const std::size_t i = r - p.start;
       Ref reason;
-      if (cell_at(p, i, c.source.rule).state == kCellMissing) {
-        missing |= 1u << j;
+      if ((missing >> j & 1) != 0) {
         if (!cache.missing[j]) {
           cache.missing[j] = Ref::steal(PyUnicode_FromFormat("%U: missing value", c.label));
         }
         reason = Ref::borrow(cache.missing[j].get());
       } else {
+        const Piece& p = c.source.pieces[c.source.piece_of(r)];
+        const std::size_t i = r - p.start;
         reason = bad_reason(c, j, p, i, cache);
         commas += comma_number(c, p, i) ? 1 : 0;
       }
@@ -811,17 +821,23 @@ Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
       text = Ref::steal(PyUnicode_Join(separator.get(), joined.get()));
       if (text && missing == bad) cache.all_missing.emplace(bad, Ref::borrow(text.get()));
     }
-    Ref row = Ref::steal(PyLong_FromSize_t(r));
-    Ref bits = Ref::steal(PyLong_FromUnsignedLong(missing));
-    if (!text || !row || !bits || PyList_Append(rows.get(), row.get()) < 0 ||
-        PyList_Append(missing_bits.get(), bits.get()) < 0 ||
-        PyList_Append(reasons.get(), text.get()) < 0) {
-      return Pending::fetch();
-    }
+    if (!text || PyList_Append(reasons.get(), text.get()) < 0) return Pending::fetch();
+    rows.push_back(static_cast<std::int64_t>(r));
+    missing_bits.push_back(static_cast<std::uint16_t>(missing));
   }
+  // The rows and bits as columns that NumPy and polars read without a Python int per row.
+  void* row_data = nullptr;
+  void* bit_data = nullptr;
+  auto row_column = new_column_of(rows.size(), 'q', &row_data);
+  if (!row_column) return std::move(row_column.error());
+  auto bit_column = new_column_of(rows.size(), 'H', &bit_data);
+  if (!bit_column) return std::move(bit_column.error());
+  std::copy(rows.begin(), rows.end(), static_cast<std::int64_t*>(row_data));
+  std::copy(missing_bits.begin(), missing_bits.end(), static_cast<std::uint16_t*>(bit_data));
   Ref count = Ref::steal(PyLong_FromLongLong(commas));
   if (!count) return Pending::fetch();
-  Ref out = Ref::steal(PyTuple_Pack(4, rows.get(), missing_bits.get(), reasons.get(), count.get()));
+  Ref out =
+      Ref::steal(PyTuple_Pack(4, row_column->get(), bit_column->get(), reasons.get(), count.get()));
   if (!out) return Pending::fetch();
   return out;
 }
@@ -934,11 +950,13 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     }
     job.columns[j] = &c.source;
   }
-  if (job.n == 0) return unreadable_rows(*imported, job.errors, 0);
+  if (job.n == 0) return unreadable_rows(*imported, job.errors, nullptr, 0);
+  const auto missing = std::make_unique_for_overwrite<std::uint16_t[]>(job.n);
+  job.missing = missing.get();
   // The interpreter lock stays held, as in the batch functions; the workers see only the
   // pieces, whose memory the imported columns keep alive until this returns.
   parallel_for(job.n, &score_range, &job);
-  return unreadable_rows(*imported, job.errors, job.n);
+  return unreadable_rows(*imported, job.errors, job.missing, job.n);
 }
 
 // Uses of each code among `n` codes at `stride`, in uses[0, texts); a code past the texts is

@@ -271,9 +271,9 @@ class _Task:
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     scores, done = score_frame(batch.frame, plan)
     reasons = None
-    if done.unreadable_rows:
+    if len(done.reasons):
         reasons = pl.repeat(None, len(scores), dtype=pl.String, eager=True).scatter(
-            done.unreadable_rows, pl.Series(done.reasons, dtype=pl.String)
+            pl.Series(done.unreadable_rows), pl.Series(done.reasons, dtype=pl.String)
         )
     unreadable = _unreadable_reasons(reasons, batch, source)
     if unreadable is not None:

@@ -61,8 +61,8 @@ class Pass:
     risks: list[Any]
     errors: Any
     statuses: Any
-    unreadable_rows: list[int]
-    missing_bits: list[int]
+    unreadable_rows: Any  # int64 column (buffer and Arrow array) of the row numbers
+    missing_bits: Any  # uint16 column, per unreadable row: bit j set where column j is missing
     reasons: list[str]
     comma_numbers: int
 

@@ -58,8 +58,9 @@ def build(table: Table, done: Pass, models: Sequence[tuple[str, int]], mmol: boo
     names = [risk_column(o, h) for o, h in models]
     horizons = list(dict.fromkeys(h for _, h in models))
     code_texts = error_texts(horizons, status_texts(mmol))
-    rows = np.array(done.unreadable_rows, dtype=np.intp)
-    reasons = np.array(done.reasons, dtype=object)
+    rows = np.asarray(done.unreadable_rows).astype(np.intp, copy=False)
+    # fromiter: np.array would look into every text for a nested sequence.
+    reasons = np.fromiter(done.reasons, dtype=object, count=len(done.reasons))
     if table.kind in ("mapping", "pandas"):
         error = texts_of_codes(done.errors, code_texts)
         error[rows] = reasons
