@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test install venv pytest pool-test bench sanitize-test soak spark-test clean
+.PHONY: demo test install venv pytest pool-test reading-test bench sanitize-test soak spark-test clean
 
 demo: install
 	$(VENV)/bin/corvane score
@@ -12,6 +12,7 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 	tests/pool/run
+	tests/reading/run
 
 venv: $(STAMP)
 
@@ -38,6 +39,9 @@ bench: install
 
 pool-test:
 	tests/pool/run
+
+reading-test:
+	tests/reading/run
 
 # Every test against an AddressSanitizer + UndefinedBehaviorSanitizer build; fails on any report.
 sanitize-test: venv

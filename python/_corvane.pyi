@@ -74,33 +74,37 @@ _status_messages: tuple[str | None, ...]
 _status_messages_mmol: tuple[str | None, ...]
 
 def _score_columns(
-    columns: tuple[npt.NDArray[np.generic] | ArrowColumn, ...],
-    missing: tuple[npt.NDArray[np.bool_] | None, ...],
+    columns: tuple[object, ...],
+    masks: tuple[npt.NDArray[np.bool_] | None, ...],
+    options: tuple[
+        tuple[str, ...],
+        tuple[tuple[str, str], ...],
+        tuple[tuple[tuple[object, object], ...] | None, ...],
+        str,
+        bool,
+    ],
     models: tuple[str, ...],
-    cholesterol_mmol: bool,
     risks: tuple[npt.NDArray[np.float64] | ArrowColumn, ...],
     statuses: npt.NDArray[np.uint8] | None,
-    errors: npt.NDArray[np.uint16] | ArrowColumn | None,
+    errors: npt.NDArray[np.uint16] | ArrowColumn,
     /,
-) -> None: ...
+) -> tuple[ArrowColumn, ArrowColumn, list[str], int]:
+    """Reads eleven columns (Arrow arrays or streams, 1-D NumPy or object arrays) by the cell
+    rule and scores them; returns the unreadable rows (int64), their missing cells (uint16
+    bits), their reasons and how many bad numbers a decimal comma would read."""
 def _texts_of_codes(
     codes: npt.NDArray[np.uint8 | np.uint16], texts: tuple[str | None, ...], /
 ) -> npt.NDArray[np.object_]:
     """texts[code] for each code, as a new object array. Private, not in __all__."""
 def _new_column(n: int, format: Literal["d", "H"], /) -> ArrowColumn:
     """A writable column of n uninitialised float64 ("d") or uint16 ("H") values."""
-def _column_of(obj: _ArrowStreamExportable, /) -> ArrowColumn:
-    """A read-only column over the one float64 chunk, without nulls, of obj's Arrow stream."""
 def _count_byte(buffer: Buffer, byte: int, start: int | None, end: int | None, /) -> int:
     """How many times byte occurs in buffer[start:end]."""
 def _worker_count() -> int:
     """The worker pool's number of threads; creates the pool. Private, not in __all__."""
 
-class _ArrowStreamExportable(Protocol):
-    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
-
 # Private: values shared with polars (pl.Series(column)) without a copy. Not a module attribute;
-# made only by _new_column and _column_of.
+# made only by _new_column and _score_columns.
 @final
 class ArrowColumn:
     def __len__(self) -> int: ...

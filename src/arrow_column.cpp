@@ -1,5 +1,5 @@
 // ArrowColumn: a block of values that Python reads as a buffer and Arrow consumers take without
-// a copy; made new for the engine's output, or over the one chunk of an imported Arrow stream.
+// a copy; made new for the engine's output.
 #define PY_SSIZE_T_CLEAN
 #include "arrow_column.hpp"
 
@@ -33,10 +33,6 @@ constexpr ColumnFormat kFloat64 = {.buffer = "d", .arrow = "g", .itemsize = 8};
 constexpr ColumnFormat kUInt16 = {.buffer = "H", .arrow = "S", .itemsize = 2};
 constexpr ColumnFormat kInt64 = {.buffer = "q", .arrow = "l", .itemsize = 8};
 
-// What an empty imported column points at: Arrow lets a zero-length array have no buffer, the
-// buffer protocol wants an address.
-alignas(8) constexpr char kNoValues[8] = {};
-
 // The memory behind a column, shared by its Python object and every array exported from it.
 // A consumer releases its array from any thread, perhaps without the interpreter lock, so the
 // count is atomic and nothing here touches Python.
@@ -44,11 +40,6 @@ class ColumnBlock {
  public:
   // Takes memory that std::free releases.
   explicit ColumnBlock(void* memory) noexcept : memory_(memory) {}
-  // Takes an imported array (moved, as Arrow allows: the source is marked released); its
-  // release runs when the last reference goes.
-  explicit ColumnBlock(ArrowArray& imported) noexcept : imported_(imported) {
-    imported.release = nullptr;
-  }
   ColumnBlock(const ColumnBlock&) = delete;
   ColumnBlock& operator=(const ColumnBlock&) = delete;
 
@@ -61,13 +52,9 @@ class ColumnBlock {
   }
 
  private:
-  ~ColumnBlock() {
-    if (imported_.release != nullptr) imported_.release(&imported_);
-    std::free(memory_);
-  }
+  ~ColumnBlock() { std::free(memory_); }
   std::atomic<std::size_t> refs_{1};
   void* memory_ = nullptr;
-  ArrowArray imported_{};
 };
 
 struct DropBlock {
@@ -278,120 +265,6 @@ Result<Ref> new_column(PyObject* const* args, Py_ssize_t nargs) {
   return new_column_of(static_cast<std::size_t>(n), wanted[0], &data);
 }
 
-Pending stream_error(ArrowArrayStream& stream, int code) noexcept {
-  const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
-  if (text == nullptr) {
-    return Pending::with_message(
-        PyExc_ValueError,
-        Ref::steal(PyUnicode_FromFormat("the Arrow stream failed with error %d", code)));
-  }
-  return Pending::with_message(PyExc_ValueError,
-                               Ref::steal(PyUnicode_DecodeUTF8(
-                                   text, static_cast<Py_ssize_t>(std::strlen(text)), "replace")));
-}
-
-Pending no_stream_error(PyObject* obj) noexcept {
-  Ref name = type_name(obj);
-  if (!name) return Pending::fetch();
-  return Pending::with_message(
-      PyExc_TypeError,
-      Ref::steal(PyUnicode_FromFormat("'%U' object has no __arrow_c_stream__", name.get())));
-}
-
-Pending format_error(const ArrowSchema& schema) noexcept {
-  if (schema.format != nullptr && std::string_view(schema.format) == kFloat64.arrow) {
-    return Pending::type_error("expected float64 values, got dictionary-encoded ones");
-  }
-  // A foreign text, so bounded and decoded leniently.
-  return Pending::with_message(
-      PyExc_TypeError,
-      Ref::steal(PyUnicode_FromFormat("expected float64 values (format 'g'), got '%.40s'",
-                                      schema.format != nullptr ? schema.format : "")));
-}
-
-// Nulls among the array's `length` values past `offset`, from the validity bitmap when the
-// producer left the count unknown (-1).
-std::int64_t null_count(const ArrowArray& array) noexcept {
-  if (array.null_count >= 0) return array.null_count;
-  const auto* bits = static_cast<const unsigned char*>(array.buffers[0]);
-  if (bits == nullptr) return 0;
-  std::int64_t nulls = 0;
-  for (std::int64_t i = array.offset; i < array.offset + array.length; ++i) {
-    nulls += (bits[i / 8] >> (i % 8) & 1) == 0;
-  }
-  return nulls;
-}
-
-// A float64 array this module can read in place: plain layout, offset and length in range.
-bool well_formed(const ArrowArray& array) noexcept {
-  constexpr std::int64_t kMaxValues = std::numeric_limits<Py_ssize_t>::max() / 8;
-  return array.n_buffers == 2 && array.buffers != nullptr && array.n_children == 0 &&
-         array.length >= 0 && array.offset >= 0 && array.length <= kMaxValues - array.offset &&
-         (array.buffers[1] != nullptr || array.length == 0);
-}
-
-Result<Ref> column_of(PyObject* obj) {
-  Ref method = Ref::steal(PyObject_GetAttrString(obj, "__arrow_c_stream__"));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Pending::fetch();
-    PyErr_Clear();
-    return no_stream_error(obj);
-  }
-  Ref capsule = Ref::steal(PyObject_CallNoArgs(method.get()));
-  if (!capsule) return Pending::fetch();
-  auto* source =
-      PyCapsule_IsValid(capsule.get(), kStreamCapsule)
-          ? static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), kStreamCapsule))
-          : nullptr;
-  if (source == nullptr || source->release == nullptr) {
-    return Pending::type_error("__arrow_c_stream__ did not return a live 'arrow_array_stream'");
-  }
-  // Moved out, as the capsule protocol allows: the capsule's destructor then has nothing to do,
-  // and the stream is released here before returning, on every path.
-  Owned<ArrowArrayStream> stream;
-  stream.value = std::exchange(*source, ArrowArrayStream{});
-  Owned<ArrowSchema> schema;
-  if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0) {
-    return stream_error(stream.value, code);
-  }
-  if (schema.value.release == nullptr)
-    return Pending::value_error("the Arrow stream gave no schema");
-  if (schema.value.format == nullptr || std::string_view(schema.value.format) != kFloat64.arrow ||
-      schema.value.dictionary != nullptr) {
-    return format_error(schema.value);
-  }
-  // Every chunk is read, so that the error says how many there are; empty chunks add nothing.
-  Owned<ArrowArray> chunk;
-  std::int64_t chunks = 0;
-  for (;;) {
-    Owned<ArrowArray> next;
-    if (int code = stream.value.get_next(&stream.value, &next.value); code != 0) {
-      return stream_error(stream.value, code);
-    }
-    if (next.value.release == nullptr) break;  // the end of the stream
-    if (next.value.length == 0) continue;
-    if (++chunks == 1) chunk.value = std::exchange(next.value, ArrowArray{});
-  }
-  if (chunks > 1) {
-    return Pending::with_message(
-        PyExc_ValueError,
-        Ref::steal(PyUnicode_FromFormat("expected one chunk, got %lld", (long long)chunks)));
-  }
-  if (chunks == 0) {
-    BlockRef block(new ColumnBlock(static_cast<void*>(nullptr)));
-    return make_column(std::move(block), const_cast<char*>(kNoValues), 0, kFloat64, true);
-  }
-  const ArrowArray& array = chunk.value;
-  if (!well_formed(array)) return Pending::value_error("the stream's float64 array is malformed");
-  if (null_count(array) != 0) {
-    return Pending::value_error("a column of nulls cannot be read in place");
-  }
-  char* data = const_cast<char*>(static_cast<const char*>(array.buffers[1])) + array.offset * 8;
-  const auto n = static_cast<Py_ssize_t>(array.length);
-  BlockRef block(new ColumnBlock(chunk.value));
-  return make_column(std::move(block), data, n, kFloat64, true);
-}
-
 }  // namespace
 
 Result<Ref> new_column_of(std::size_t n, char format, void** data) {
@@ -421,10 +294,6 @@ Result<bool> create_column_type() noexcept {
 
 PyObject* new_column_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return call_frame([&]() -> Result<Ref> { return new_column(args, nargs); });
-}
-
-PyObject* column_of_entry(PyObject*, PyObject* obj) noexcept {
-  return call_frame([&]() -> Result<Ref> { return column_of(obj); });
 }
 
 }  // namespace corvane

@@ -1,5 +1,5 @@
-// _corvane.ArrowColumn: float64 or uint16 values in memory shared with Arrow consumers (polars)
-// without a copy, and the private entries that make one or read one from an Arrow stream.
+// _corvane.ArrowColumn: float64, uint16 or int64 values in memory shared with Arrow consumers
+// (polars) without a copy, and the private entry that makes one.
 #pragma once
 
 #include <Python.h>
@@ -20,8 +20,5 @@ Result<Ref> new_column_of(std::size_t n, char format, void** data);
 
 // _new_column(n, format): a writable column of n uninitialised values, format "d" or "H".
 PyObject* new_column_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
-
-// _column_of(obj): a read-only column over the one float64 chunk of obj.__arrow_c_stream__().
-PyObject* column_of_entry(PyObject*, PyObject* obj) noexcept;
 
 }  // namespace corvane

@@ -169,10 +169,6 @@ PyMethodDef kPrivateMethods[] = {
      "_new_column(n, format)\n--\n\n"
      "A writable ArrowColumn of n uninitialised values, format 'd' (float64) or 'H' (uint16):\n"
      "a buffer to fill, then handed to polars by pl.Series(column) without a copy."},
-    {"_column_of", &column_of_entry, METH_O,
-     "_column_of(obj)\n--\n\n"
-     "A read-only ArrowColumn over obj's values, without a copy: obj.__arrow_c_stream__()\n"
-     "must yield one chunk of float64 without nulls."},
     {"_count_byte", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&count_byte_entry)),
      METH_FASTCALL,
      "_count_byte(buffer, byte, start, end)\n--\n\n"

@@ -4,7 +4,6 @@ import array
 import ctypes
 import gc
 import os
-import struct
 
 import _corvane
 import numpy as np
@@ -57,52 +56,12 @@ def test_memory_is_freed_when_the_last_owner_goes(path):
             col = _corvane._new_column(n, "d")
             memoryview(col).cast("B")[:] = bytes(8 * n)  # every page touched
             series = pl.Series(col)
-        else:
-            series = pl.Series(np.arange(n, dtype=np.float64))
-            col = _corvane._column_of(series)
+        else:  # the engine imports the series' stream and must release it
+            series = col = pl.Series(np.ones(n))
+            _corvane._score_columns((series,) * 11, (None,) * 11, OPTIONS, ("cvd_10yr",),
+                                    (np.empty(n),), None, np.empty(n, dtype=np.uint16))
         del series, col
     assert _rss() - start < 20 * 8 * n
-
-
-def _series(values):
-    return pl.Series(values, dtype=pl.Float64)
-
-
-@pytest.mark.parametrize("make, values", [
-    (lambda: _series(ODD_FLOATS), ODD_FLOATS),
-    (lambda: _series(ODD_FLOATS)[2:5], ODD_FLOATS[2:5]),  # an offset into the buffer
-    (lambda: _series([]), []),
-    (lambda: pl.concat([_series([]), _series([2.0, 3.0]), _series([])], rechunk=False),
-     [2.0, 3.0]),  # empty chunks add nothing
-])
-def test_column_of_reads_the_series_in_place(make, values):
-    series = make()
-    col = _corvane._column_of(series)
-    del series
-    gc.collect()
-    view = memoryview(col)
-    assert (view.format, view.readonly, len(col)) == ("d", True, len(values))
-    assert view.tobytes() == array.array("d", values).tobytes()
-    assert pl.Series(col).to_numpy().tobytes() == view.tobytes()  # re-exported as it came
-
-
-@pytest.mark.parametrize("obj, error, message", [
-    (pl.concat([_series([1.0])] * 3, rechunk=False), ValueError, "expected one chunk, got 3"),
-    (_series([1.0, None]), ValueError, "a column of nulls cannot be read in place"),
-    (_series([1.0, None])[:1], None, None),  # the null lies outside the slice
-    (pl.Series([1, 2]), TypeError, "expected float64 values (format 'g'), got 'l'"),
-    (pl.Series([None, None]), TypeError, "expected float64 values (format 'g'), got 'n'"),
-    (pl.Series([1.0], dtype=pl.Float32), TypeError,
-     "expected float64 values (format 'g'), got 'f'"),
-    ([1.0, 2.0], TypeError, "'list' object has no __arrow_c_stream__"),
-])
-def test_column_of_refuses_what_it_cannot_read_in_place(obj, error, message):
-    if error is None:
-        assert memoryview(_corvane._column_of(obj)).tolist() == [1.0]
-        return
-    with pytest.raises(error) as caught:
-        _corvane._column_of(obj)
-    assert str(caught.value) == message
 
 
 class _Schema(ctypes.Structure):
@@ -167,19 +126,20 @@ class FailingStream:
 
 @pytest.mark.parametrize("fail_in", ["schema", "next"])
 @pytest.mark.parametrize("text, message", [
-    (b"disk went away", "disk went away"),
-    (None, "the Arrow stream failed with error 5"),
+    (b"disk went away", "column sex: the Arrow stream failed: disk went away"),
+    (None, "column sex: the Arrow stream failed: no message"),
 ])
 def test_a_failing_stream_raises_its_own_error_and_is_released_once(fail_in, text, message):
     stream = FailingStream(fail_in, text)
+    columns = (stream,) + tuple(np.ones(1) for _ in range(10))
     with pytest.raises(ValueError) as caught:
-        _corvane._column_of(stream)
+        _corvane._score_columns(columns, (None,) * 11, OPTIONS, ("cvd_10yr",), (np.empty(1),),
+                                None, np.empty(1, dtype=np.uint16))
     assert str(caught.value) == message
     assert stream.releases == 1
 
 
 @pytest.mark.parametrize("make", [
-    lambda: _corvane._column_of(_series([1.0, 2.0])),
     lambda: _corvane._new_column(2, "d"),
 ])
 def test_a_shared_column_refuses_writers(make):

@@ -279,6 +279,6 @@ def test_console_script_is_installed(tmp_path):
 @pytest.mark.parametrize("values", [[3.0], [2.0, 1.0], [5.0, 0.1, 0.2], [0.1, 0.2, 0.3, 9.0]])
 def test_summary_median_is_numpys(values):
     import polars as pl
-    from corvane._cohort_summary import _median
+    from corvane.command.summary import _median
 
     assert _median(pl.Series(values)) == np.median(values)

@@ -401,7 +401,7 @@ def test_replaced_output_keeps_the_target_permissions(tmp_path):
 def test_pieces_end_only_at_record_ends(monkeypatch, piece_bytes, line_end, eol, sized):
     """Catches a record split between two pieces at a quoted line end or an escaped quote,
     also where the pieces shrink towards the end of a file of known size."""
-    from corvane import _cohort_input
+    from corvane.command import source as _cohort_input
 
     monkeypatch.setattr(_cohort_input, "_PIECE_BYTES", piece_bytes)
     monkeypatch.setattr(_cohort_input, "_FIRST_PIECE_BYTES", 1)
@@ -450,7 +450,7 @@ def test_parquet_output_keeps_batches_in_order_and_repeated_names(tmp_path, plai
 @pytest.mark.parametrize("encode", [bytes, gzip.compress, _utf16], ids=["plain", "gzip", "utf-16"])
 def test_file_read_through_a_small_reused_buffer_is_read_whole(tmp_path, monkeypatch, encode):
     """Catches a chunk kept after its buffer was refilled: rows repeated, lost or mixed up."""
-    from corvane import _cohort_input
+    from corvane.command import source as _cohort_input
 
     monkeypatch.setattr(_cohort_input, "_CHUNK_BYTES", 7)
     monkeypatch.setattr(_cohort_input, "_PIECE_BYTES", 50)
@@ -470,7 +470,7 @@ def test_file_read_through_a_small_reused_buffer_is_read_whole(tmp_path, monkeyp
 
 @pytest.mark.parametrize("size", [0, 1, (1 << 16) - 1, 1 << 16, (1 << 16) + 1, 3 << 16])
 def test_counting_a_byte_agrees_with_bytes_count(size):
-    from corvane._cohort_input import _count
+    from corvane.command.source import _count
 
     data = bytes(range(256)) * (size // 256 + 1)
     data = data[:size]

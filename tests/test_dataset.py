@@ -15,7 +15,8 @@ pytest.importorskip("distributed")
 
 from cohorts import assert_same_scores, write_cohort  # noqa: E402
 from corvane import HORIZONS, INPUT_COLUMNS, OUTCOMES  # noqa: E402
-from corvane._dataset import score_dataset  # noqa: E402
+import corvane.dask  # noqa: E402
+from corvane.command.dataset import score_dataset  # noqa: E402
 from corvane.cli import main  # noqa: E402
 from corvane.batches import score_batch  # noqa: E402
 
@@ -23,7 +24,7 @@ from corvane.batches import score_batch  # noqa: E402
 def run(dataset, outdir, scheduler, outcomes=OUTCOMES, horizons=HORIZONS, **options):
     err = io.StringIO()
     status = score_dataset(str(dataset), str(outdir), scheduler, outcomes, horizons,
-                           stderr=err, **options)
+                           stderr=err, scorer=lambda: corvane.dask.score, **options)
     return status, err.getvalue()
 
 

@@ -18,9 +18,9 @@ _collecting = gc.isenabled()
 gc.disable()
 try:
     from ._engine import check_codes
-    from ._cohort_command import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
-    from ._cohort_input import InputError
-    from ._cohort_output import Interrupted, OutputError, stop_on_interrupts
+    from .command.output import Interrupted, OutputError, stop_on_interrupts
+    from .command.run import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
+    from .command.source import InputError
 finally:
     if _collecting:
         gc.enable()
@@ -197,12 +197,18 @@ def _run_dataset(
     if args.file in (None, "-") or request.output is None:
         parser.error("argument --scheduler: give a Parquet dataset (a directory or a glob)"
                      " and -o OUTDIR")
-    from ._dataset import score_dataset
+    from .command.dataset import score_dataset
 
     return score_dataset(args.file, request.output, args.scheduler, request.outcomes,
                          request.horizons, cholesterol_unit=request.cholesterol_unit,
                          overwrite_columns=request.overwrite_columns,
-                         columns=request.columns, codes=request.codes)
+                         columns=request.columns, codes=request.codes, scorer=_dask_scorer)
+
+
+def _dask_scorer():
+    from .dask import score
+
+    return score
 
 
 def _input_name(parser: argparse.ArgumentParser, option: str, name: str) -> str:

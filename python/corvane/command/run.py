@@ -10,8 +10,8 @@ from typing import Any
 
 import polars as pl
 
-from ._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL, Options, score_columns
-from ._names import (
+from .._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL, Options, score_columns
+from .._names import (
     INPUT_COLUMNS,
     cholesterol_in_mmol,
     code_maps,
@@ -20,9 +20,9 @@ from ._names import (
     output_names,
     risk_column,
 )
-from ._cohort_input import InputError, Source, open_source, other_delimiter_hint
-from ._cohort_output import Output, same_file, stdout_identity
-from ._cohort_summary import Tally
+from .source import InputError, Source, open_source, other_delimiter_hint
+from .output import Output, same_file, stdout_identity
+from .summary import Tally
 
 DEFAULT_BATCH_ROWS = 200_000
 

@@ -20,11 +20,11 @@ import sys
 import tempfile
 import traceback
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TextIO
 
-from . import HORIZONS, INPUT_COLUMNS, OUTCOMES, risk_column
-from ._cohort_output import Interrupted
+from .._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, risk_column
+from .output import Interrupted
 
 EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_BUG, EXIT_INTERRUPTED = (
     0, 1, 2, 3, 4, 130)
@@ -60,10 +60,13 @@ def score_dataset(
     columns: dict[str, str] | None = None,
     codes: dict[str, dict[str, str]] | None = None,
     stderr: TextIO | None = None,
+    scorer: Callable[[], Callable[..., Any]],
 ) -> int:
     """Score ``dataset`` into ``outdir`` on ``scheduler``; return the exit status.
 
-    ``scheduler`` is a Dask scheduler's address, ``local`` (a cluster of one process per
+    ``scorer`` gives the function that scores a Dask DataFrame (``corvane.dask.score``,
+    handed down by the caller: this layer imports no public module), raising ImportError
+    when Dask is missing. ``scheduler`` is a Dask scheduler's address, ``local`` (a cluster of one process per
     available processor, started and stopped here) or ``local:N``. Status: 0 every row
     read, 1 some rows had missing or unreadable values (written all the same, with the
     reason in ``error``), 2 a usage error or an unreadable input, 3 the output could not
@@ -77,7 +80,7 @@ def score_dataset(
             warnings.filterwarnings("ignore", module=r"(distributed|dask)\b")
             rows, unreadable = _run(
                 dataset, outdir, scheduler, outcomes, horizons, cholesterol_unit,
-                overwrite_columns, columns or None, codes or None,
+                overwrite_columns, columns or None, codes or None, scorer,
             )
     except DatasetError as e:
         print(f"corvane: {e}", file=stderr)
@@ -109,11 +112,12 @@ def _run(
     overwrite_columns: bool,
     columns: dict[str, str] | None,
     codes: dict[str, dict[str, str]] | None,
+    scorer: Callable[[], Callable[..., Any]],
 ) -> tuple[int, int]:
     try:
         import dask.dataframe as dd
 
-        import corvane.dask
+        score = scorer()
     except ImportError:
         message = '--scheduler needs Dask: pip install "corvane[dask]"'
         raise DatasetError(message, EXIT_USAGE) from None
@@ -137,7 +141,7 @@ def _run(
         )
     keep = [c for c in ddf.columns if c not in outputs]
     try:
-        scored = corvane.dask.score(
+        scored = score(
             ddf, outcomes, horizons, keep=keep, cholesterol_unit=cholesterol_unit,
             columns=columns, codes=codes,
         )

@@ -10,7 +10,7 @@ from collections.abc import Sequence
 
 import polars as pl
 
-from . import risk_column
+from .._names import risk_column
 
 OUTCOME_TITLES = {
     "cvd": "total cardiovascular disease",

@@ -16,8 +16,9 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import IO
 
-import _corvane
 import polars as pl
+
+from .._engine import count_byte
 
 DELIMITERS = (",", ";", "\t", "|")
 # Extra columns read past the header's width, so that a row with too many values is seen.
@@ -389,7 +390,7 @@ def _last_record_end(data: bytearray, end: int, eol: bytes) -> int | None:
 def _count(data: bytes, byte: bytes, start: int = 0, end: int | None = None) -> int:
     """How often the one-byte ``byte`` occurs in ``data[start:end]``: the extension counts
     about twenty times as fast as bytes.count, and without holding the interpreter lock."""
-    return _corvane._count_byte(data, byte[0], start, end)
+    return count_byte(data, byte[0], start, end)
 
 
 def _extra_values(frame: pl.DataFrame, spill: list[str]) -> pl.Series | None:
