@@ -104,29 +104,29 @@ def started_run(source: Path, target: Path) -> float:
 def stages(path: Path) -> dict[str, float]:
     """Seconds per stage of the command on ``path``, run in this process (W=2 as well)."""
     import _corvane
-    from corvane import _cohort_cells, _cohort_command, _cohort_input
+    from corvane.command import run, source as sources
 
-    request = _cohort_command.Request(path=None, output=None, outcomes=["cvd", "ascvd", "hf"],
-                                      horizons=[10, 30])
-    source = _cohort_input.open_source(
-        str(path), delimiter=None, encoding="utf-8", batch_rows=_cohort_command.DEFAULT_BATCH_ROWS,
-        wanted=lambda names: _cohort_command.count_wanted(names, request))
-    plan, _ = _cohort_command.plan_columns(source, request)
+    request = run.Request(path=None, output=None, outcomes=["cvd", "ascvd", "hf"],
+                          horizons=[10, 30])
+    source = sources.open_source(
+        str(path), delimiter=None, encoding="utf-8", batch_rows=run.DEFAULT_BATCH_ROWS,
+        wanted=lambda names: run.count_wanted(names, request))
+    plan, _ = run.plan_columns(source, request)
     seconds = dict.fromkeys(
-        ["read", "decode", "score (engine through Arrow)", "six batch calls alone", "write"], 0.0)
+        ["read", "read the cells and score (one engine pass)", "six batch calls alone", "write"],
+        0.0)
     batch_fns = [getattr(_corvane, f"calculate_{h}_yr_{o}_rust_parallel_np")
                  for h in (10, 30) for o in ("cvd", "ascvd", "hf")]
     start = time.perf_counter()
     for batch in source.batches():
         now = time.perf_counter()
         seconds["read"] += now - start
-        decoded = _cohort_cells.decode(batch.frame, plan)
-        seconds["decode"] += time.perf_counter() - now
-        now = time.perf_counter()
-        scores = _cohort_command.score_frame(decoded.inputs, request.outcomes, request.horizons,
-                                             "mg/dL")
-        seconds["score (engine through Arrow)"] += time.perf_counter() - now
-        data = decoded.inputs.to_numpy()
+        scores, _ = run.score_frame(batch.frame, plan)
+        seconds["read the cells and score (one engine pass)"] += time.perf_counter() - now
+        inputs = [f"c{i}" for i in plan.positions]
+        data = batch.frame.select(
+            pl.col(inputs[0]) == "male", *(pl.col(c).cast(pl.Float64) for c in inputs[1:])
+        ).cast(pl.Float64).to_numpy()
         now = time.perf_counter()
         for fn in batch_fns:
             fn(data)

@@ -78,6 +78,10 @@ inline bool is_missing_word(std::string_view s) noexcept {
   return false;
 }
 
+inline constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // A well-formed number text past the double's range, as float() reads it: zero or infinite,
 // by where its first significant digit sits.
 inline double past_range(const char* first, const char* last) noexcept {
@@ -118,9 +122,15 @@ inline bool parse_number(std::string_view s, char decimal, double& out) noexcept
   const std::size_t mantissa = i;
   std::size_t digits = 0;
   std::size_t point = n;
+  std::uint64_t value = 0;  // the digits as an integer, while they fit in a double exactly
+  int fraction = 0;         // digits after the point
+  bool exact = true;
   for (; i < n; ++i) {
     if (is_digit(s[i])) {
       ++digits;
+      exact = exact && value < (std::uint64_t{1} << 49);
+      value = value * 10 + static_cast<std::uint64_t>(s[i] - '0');
+      fraction += point != n ? 1 : 0;
     } else if (s[i] == decimal && point == n) {
       point = i;
     } else {
@@ -128,15 +138,29 @@ inline bool parse_number(std::string_view s, char decimal, double& out) noexcept
     }
   }
   if (digits == 0) return false;
+  int exponent = 0;
   if (i < n && (s[i] == 'e' || s[i] == 'E')) {
     std::size_t j = i + 1;
+    const bool down = j < n && s[j] == '-';
     if (j < n && (s[j] == '+' || s[j] == '-')) ++j;
     const std::size_t exponent_digits = j;
-    while (j < n && is_digit(s[j])) ++j;
+    for (; j < n && is_digit(s[j]); ++j) exponent = std::min(exponent * 10 + (s[j] - '0'), 100000);
     if (j == exponent_digits) return false;
+    exponent = down ? -exponent : exponent;
     i = j;
   }
   if (i != n) return false;
+  // The usual case: digits and a power of ten that doubles hold exactly, so one division or
+  // product rounds once, to the double nearest the decimal.
+  constexpr int kMaxPower = static_cast<int>(std::size(kPowersOfTen)) - 1;
+  const int scale = exponent - fraction;
+  if (exact && value < (std::uint64_t{1} << 53) && scale >= -kMaxPower && scale <= kMaxPower) {
+    const auto unscaled = static_cast<double>(value);
+    const double magnitude =
+        scale < 0 ? unscaled / kPowersOfTen[-scale] : unscaled * kPowersOfTen[scale];
+    out = negative ? -magnitude : magnitude;
+    return true;
+  }
   // from_chars takes no '+' and only '.': the text is copied when either is in the way.
   const char* first = s.data() + mantissa;
   const char* last = s.data() + n;
@@ -193,6 +217,17 @@ inline Cell read_word(std::string_view s, CellKind kind) noexcept {
 }
 
 inline Cell read_text(std::string_view raw, const ColumnRule& rule) noexcept {
+  // The usual cell, a plain digit or a number, is read before any word is compared: a text
+  // that starts with a digit, a sign or a point is no word and no missing marker.
+  if (rule.codes == nullptr && !raw.empty() && !is_space(raw.front()) && !is_space(raw.back())) {
+    const char first = raw.front();
+    if (raw.size() == 1 && is_digit(first)) return read_value(first - '0', rule);
+    if (is_digit(first) || first == '-' || first == '+' || first == rule.decimal) {
+      double x = 0.0;
+      if (!parse_number(raw, rule.decimal, x)) return {0.0, kCellBad};
+      return read_value(x, rule);
+    }
+  }
   const std::string_view s = trimmed(raw);
   if (rule.codes != nullptr) {
     for (const auto& [code, meaning] : rule.codes->texts) {
@@ -217,10 +252,6 @@ inline bool reads_with_comma(std::string_view raw) noexcept {
   const std::string_view s = trimmed(raw);
   return s.find(',') != std::string_view::npos && parse_number(s, ',', x);
 }
-
-inline constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 inline constexpr std::uint64_t kPowersOfFive[] = {1,     5,     25,     125,     625,     3125,
                                                   15625, 78125, 390625, 1953125, 9765625, 48828125};

@@ -77,25 +77,20 @@ struct Piece {
   const Piece* dictionary = nullptr;  // the dictionary's own values, for naming a bad one
 };
 
+template <Storage S>
+std::string_view text_of(const Piece& p, std::int64_t k) noexcept;
+
 // The text of text cell i of a text piece.
 inline std::string_view text_at(const Piece& p, std::size_t i) noexcept {
   const std::int64_t k = p.offset + static_cast<std::int64_t>(i);
-  if (p.storage == Storage::kText) {
-    const auto* offsets = static_cast<const std::int32_t*>(p.text_offsets);
-    return {p.text_data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
+  switch (p.storage) {
+    case Storage::kText:
+      return text_of<Storage::kText>(p, k);
+    case Storage::kLargeText:
+      return text_of<Storage::kLargeText>(p, k);
+    default:
+      return text_of<Storage::kTextView>(p, k);
   }
-  if (p.storage == Storage::kLargeText) {
-    const auto* offsets = static_cast<const std::int64_t*>(p.text_offsets);
-    return {p.text_data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
-  }
-  // A view: length, then the text itself when it fits in 12 bytes, else a 4-byte prefix, the
-  // buffer's index and the offset into it.
-  const char* view = p.values + k * 16;
-  const auto length = load<std::int32_t>(view);
-  if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
-  const auto buffer = load<std::int32_t>(view + 8);
-  const auto at = load<std::int32_t>(view + 12);
-  return {p.view_buffers[buffer] + at, static_cast<std::size_t>(length)};
 }
 
 inline bool is_valid(const Piece& p, std::size_t i) noexcept {
@@ -288,6 +283,38 @@ inline void mark_missing(const Piece& p, std::size_t from, std::size_t m,
   }
 }
 
+// The text of cell k (counting Arrow's offset) of a text piece of layout S.
+template <Storage S>
+std::string_view text_of(const Piece& p, std::int64_t k) noexcept {
+  if constexpr (S == Storage::kTextView) {
+    // A view: length, then the text itself when it fits in 12 bytes, else a 4-byte prefix,
+    // the buffer's index and the offset into it.
+    const char* view = p.values + k * 16;
+    const auto length = load<std::int32_t>(view);
+    if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
+    return {p.view_buffers[load<std::int32_t>(view + 8)] + load<std::int32_t>(view + 12),
+            static_cast<std::size_t>(length)};
+  } else {
+    using Offset = std::conditional_t<S == Storage::kText, std::int32_t, std::int64_t>;
+    const auto* offsets = static_cast<const Offset*>(p.text_offsets);
+    return {p.text_data + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
+  }
+}
+
+template <Storage S>
+void read_texts(const Piece& p, std::size_t from, std::size_t m, const ColumnRule& rule,
+                double* values, std::uint8_t* states) noexcept {
+  const std::int64_t first = p.offset + static_cast<std::int64_t>(from);
+  for (std::size_t i = 0; i < m; ++i) {
+    // A null's view or offsets need not point at anything: it is not read.
+    const Cell c = p.validity != nullptr && !is_valid(p, from + i)
+                       ? Cell{0.0, kCellMissing}
+                       : read_text(text_of<S>(p, first + static_cast<std::int64_t>(i)), rule);
+    values[i] = c.value;
+    states[i] = c.state;
+  }
+}
+
 // The pieces of a number column without codes in a tight loop per type; the rest cell by
 // cell through the rule.
 inline void read_cells(const Piece& p, std::size_t from, std::size_t m, const ColumnRule& rule,
@@ -329,6 +356,16 @@ inline void read_cells(const Piece& p, std::size_t from, std::size_t m, const Co
       if (p.validity != nullptr || p.mask != nullptr) mark_missing(p, from, m, states);
       return;
     }
+  }
+  switch (p.storage) {  // text, the whole of a CSV file: one loop per layout
+    case Storage::kTextView:
+      return read_texts<Storage::kTextView>(p, from, m, rule, values, states);
+    case Storage::kText:
+      return read_texts<Storage::kText>(p, from, m, rule, values, states);
+    case Storage::kLargeText:
+      return read_texts<Storage::kLargeText>(p, from, m, rule, values, states);
+    default:
+      break;
   }
   if (p.storage == Storage::kDecoded) {  // read on the calling thread already
     std::copy(p.decoded + from, p.decoded + from + m, values);

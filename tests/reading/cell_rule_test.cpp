@@ -100,6 +100,20 @@ void text_numbers() {
                           "--1", "5e+", "١"}) {
     CHECK(!parse_number(bad, '.', x));
   }
+  std::mt19937 random(11);
+  long bad = 0;
+  for (int i = 0; i < 1'000'000; ++i) {  // random decimals, short and long, against strtod
+    std::string text = random() % 4 == 0 ? "-" : "";
+    const int length = 1 + static_cast<int>(random() % (i % 2 ? 8 : 24));
+    const int point = static_cast<int>(random() % (length + 1));
+    for (int d = 0; d < length; ++d) {
+      if (d == point && d != 0) text += '.';
+      text += static_cast<char>('0' + random() % 10);
+    }
+    if (random() % 3 == 0) text += "e" + std::to_string(static_cast<int>(random() % 60) - 30);
+    bad += !(parse_number(text, '.', x) && same(x, std::strtod(text.c_str(), nullptr)));
+  }
+  CHECK(bad == 0);
   CHECK(parse_number("39,9", ',', x) && x == 39.9);
   CHECK(!parse_number("39.9", ',', x));
 }
