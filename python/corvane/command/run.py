@@ -192,7 +192,9 @@ def run(
         outcome = Outcome()
         if request.summary:
             outcome.tally = Tally(
-                title, [(o, h) for h in request.horizons for o in request.outcomes]
+                title,
+                [(o, h) for h in request.horizons for o in request.outcomes],
+                STATUS_TEXTS_MMOL if plan.options.mmol else STATUS_TEXTS,
             )
         output = reading = writing = None
         try:
@@ -276,6 +278,7 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
             pl.Series(done.unreadable_rows), pl.Series(done.reasons, dtype=pl.String)
         )
     unreadable = _unreadable_reasons(reasons, batch, source)
+    bad = None
     if unreadable is not None:
         bad = unreadable.is_not_null()
         # A row with a bad cell has no risks already; one with too many values may have: only
@@ -291,7 +294,7 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     outcome.rows += len(scores)
     outcome.comma_numbers += done.comma_numbers
     if outcome.tally is not None:
-        outcome.tally.add(scores)
+        outcome.tally.add(scores, pl.Series(done.errors), bad)
     return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")
 
 

@@ -5,12 +5,11 @@ from __future__ import annotations
 import collections
 import io
 import math
-import re
 from collections.abc import Sequence
 
 import polars as pl
 
-from .._names import risk_column
+from .._names import ERROR_RADIX, UNREADABLE_CODE, risk_column
 
 OUTCOME_TITLES = {
     "cvd": "total cardiovascular disease",
@@ -21,17 +20,19 @@ BANDS = (
     (0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%")
 )
 _LISTED_UNREADABLE = 20
-_UNREADABLE = re.compile(r"^(line|row) \d+: ")
-_HORIZON_PART = re.compile(r"(?:^|; )(\d+)-year: ")
 
 
 class Tally:
-    """Risks and refusal reasons gathered batch by batch."""
+    """Risks and refusal reasons gathered batch by batch, the reasons counted from the
+    engine's codes: each horizon's status in a readable row, and which rows were unreadable."""
 
-    def __init__(self, title: str, models: Sequence[tuple[str, int]]) -> None:
+    def __init__(
+        self, title: str, models: Sequence[tuple[str, int]], texts: Sequence[str | None]
+    ) -> None:
         self.title = title
         self.models = list(models)
         self.horizons = list(dict.fromkeys(h for _, h in models))
+        self.texts = list(texts)  # the refusal text of each status
         self.risks: dict[str, list[pl.Series]] = {risk_column(o, h): [] for o, h in models}
         self.reasons: collections.Counter[tuple[str, int]] = collections.Counter()
         self.unreadable: list[str] = []
@@ -39,28 +40,25 @@ class Tally:
         self.rows = 0
         self.unscored = 0
 
-    def add(self, scores: pl.DataFrame) -> None:
+    def add(self, scores: pl.DataFrame, codes: pl.Series, unreadable: pl.Series | None) -> None:
+        """One batch: its scores, each row's error code, and which rows could not be read
+        (their errors are listed as they are), or None when all could."""
         self.rows += len(scores)
         for name, parts in self.risks.items():
             parts.append(scores[name].drop_nulls())
-        refused = scores.filter(pl.col("error").is_not_null())
-        self.unscored += len(refused)
-        firsts = {
-            h: next(risk_column(o, hh) for o, hh in self.models if hh == h) for h in self.horizons
-        }
-        unreadable = refused.filter(pl.col("error").str.contains(_UNREADABLE.pattern))
-        self.unreadable_count += len(unreadable)
-        room = _LISTED_UNREADABLE - len(self.unreadable)
-        self.unreadable.extend(unreadable["error"].head(max(room, 0)).to_list())
-        ranged = refused.filter(~pl.col("error").str.contains(_UNREADABLE.pattern))
-        flags = [pl.col(firsts[h]).is_null().alias(str(h)) for h in self.horizons]
-        grouped = ranged.group_by("error", *flags).len()
-        for row in grouped.iter_rows(named=True):
-            parts = _by_horizon(row["error"])
-            for h in self.horizons:
-                if row[str(h)]:
-                    text = parts.get(h, row["error"]) if parts else row["error"]
-                    self.reasons[text, h] += row["len"]
+        self.unscored += len(scores) - scores["error"].null_count()
+        readable = codes < UNREADABLE_CODE
+        if unreadable is not None:
+            self.unreadable_count += int(unreadable.sum())
+            room = _LISTED_UNREADABLE - len(self.unreadable)
+            self.unreadable.extend(scores["error"].filter(unreadable).head(max(room, 0)).to_list())
+            readable = readable & ~unreadable
+        counted = pl.DataFrame({"code": codes}).filter(readable & (codes > 0))
+        for code, count in counted.group_by("code").len().iter_rows():
+            for slot, h in enumerate(self.horizons):
+                status = code // ERROR_RADIX**slot % ERROR_RADIX
+                if status:
+                    self.reasons[self.texts[status], h] += count
 
     def render(self, stream) -> str:
         fancy = _can_print("█▏≥–—", stream)
@@ -100,14 +98,6 @@ class Tally:
         if self.unreadable_count > len(self.unreadable):
             lines.append(f"      ... and {self.unreadable_count - len(self.unreadable):,} more")
         return "\n".join(lines) + "\n"
-
-
-def _by_horizon(error: str) -> dict[int, str]:
-    """{horizon: message} of an error naming its horizons ("10-year: ...; 30-year: ...")."""
-    pieces = _HORIZON_PART.split(error)
-    if len(pieces) < 3 or pieces[0]:
-        return {}
-    return {int(h): text for h, text in zip(pieces[1::2], pieces[2::2])}
 
 
 def _histogram(title: str, risks: pl.Series, fancy: bool) -> str:
