@@ -685,27 +685,6 @@ Ref bad_cell_reason(const ImportedColumn& c, Ref shown) {
   return Ref::steal(PyUnicode_FromFormat("%U: %U is not %U", c.label, quoted.get(), c.expected));
 }
 
-// Whether a bad cell is a number text that a decimal comma would read.
-bool comma_number(const ImportedColumn& c, const Piece& p, std::size_t i) {
-  if (c.source.rule.kind != CellKind::kNumber || c.source.rule.decimal != '.') return false;
-  if (p.storage == Storage::kText || p.storage == Storage::kLargeText ||
-      p.storage == Storage::kTextView) {
-    return reads_with_comma(text_at(p, i));
-  }
-  if (is_decoded(p.storage)) {
-    PyObject* o =
-        load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &size) : nullptr;
-    if (text == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    return reads_with_comma({text, static_cast<std::size_t>(size)});
-  }
-  return false;
-}
-
 // The text of a text cell (a text piece, a dictionary of texts, a str object); false for
 // any other cell. Valid while the column is.
 bool text_of_cell(const ImportedColumn& c, const Piece& p, std::size_t i, std::string_view& out) {
@@ -736,6 +715,13 @@ bool text_of_cell(const ImportedColumn& c, const Piece& p, std::size_t i, std::s
     default:
       return false;
   }
+}
+
+// Whether a bad cell is a number text that a decimal comma would read.
+bool comma_number(const ImportedColumn& c, const Piece& p, std::size_t i) {
+  if (c.source.rule.kind != CellKind::kNumber || c.source.rule.decimal != '.') return false;
+  std::string_view text;
+  return text_of_cell(c, p, i, text) && reads_with_comma(text);
 }
 
 // Reasons already made, so that a text repeated in many bad cells (a code nobody mapped) is

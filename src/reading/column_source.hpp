@@ -104,35 +104,10 @@ inline bool is_valid(const Piece& p, std::size_t i) noexcept {
   return true;
 }
 
-// The integer index of a dictionary cell.
-inline std::int64_t index_at(const Piece& p, std::size_t i) noexcept {
-  const char* at = p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride;
-  switch (p.index_storage) {
-    case Storage::kInt8:
-      return load<std::int8_t>(at);
-    case Storage::kInt16:
-      return load<std::int16_t>(at);
-    case Storage::kInt32:
-      return load<std::int32_t>(at);
-    case Storage::kUInt8:
-      return load<std::uint8_t>(at);
-    case Storage::kUInt16:
-      return load<std::uint16_t>(at);
-    case Storage::kUInt32:
-      return load<std::uint32_t>(at);
-    case Storage::kUInt64:
-      return static_cast<std::int64_t>(
-          std::min<std::uint64_t>(load<std::uint64_t>(at), 1ull << 62));
-    default:
-      return load<std::int64_t>(at);
-  }
-}
-
-// A cell stored as a number, as a double by the rule: float16/32 as the decimal they show,
+// A value stored as `s` at `at`, as a double by the rule: float16/32 as the decimal they show,
 // decimals correctly rounded, integers and float64 as they are.
-inline double number_at(const Piece& p, std::size_t i) noexcept {
-  const char* at = p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride;
-  switch (p.storage) {
+inline double stored_number(Storage s, const char* at, const Piece& p) noexcept {
+  switch (s) {
     case Storage::kFloat64:
       return load<double>(at);
     case Storage::kFloat32:
@@ -167,8 +142,17 @@ inline double number_at(const Piece& p, std::size_t i) noexcept {
   }
 }
 
-inline bool is_number_storage(Storage s) noexcept {
-  return s <= Storage::kBool || s == Storage::kDecimal;
+// Cell i of a piece of numbers.
+inline double number_at(const Piece& p, std::size_t i) noexcept {
+  return stored_number(p.storage, p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride,
+                       p);
+}
+
+// The index of dictionary cell i; -1 for one no dictionary could hold.
+inline std::int64_t index_at(const Piece& p, std::size_t i) noexcept {
+  const double k = stored_number(
+      p.index_storage, p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride, p);
+  return k >= 0.0 && k < 9.0e15 ? static_cast<std::int64_t>(k) : -1;
 }
 
 // A code read beforehand: its value in bit 0, its state above.
