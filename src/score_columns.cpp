@@ -433,9 +433,17 @@ void decode_objects(ImportedColumn& c, Piece& p) {
   for (std::size_t i = 0; i < p.length; ++i, at += c.object_stride) {
     PyObject* o = load<PyObject*>(at);
     // A number column's usual cells, rarely repeated: read at once, not looked up.
-    if (!codes && (PyFloat_CheckExact(o) || PyLong_CheckExact(o))) {
-      const Cell cell = PyFloat_CheckExact(o) ? read_value(PyFloat_AS_DOUBLE(o), c.source.rule)
-                                              : object_cell(o, c.source.rule);
+    if (!codes && PyFloat_CheckExact(o)) {
+      const Cell cell = read_value(PyFloat_AS_DOUBLE(o), c.source.rule);
+      values[i] = cell.value;
+      states[i] = cell.state;
+      continue;
+    }
+    if (!codes && c.source.rule.codes == nullptr && PyLong_CheckExact(o)) {
+      const auto* number = reinterpret_cast<PyLongObject*>(o);
+      const Cell cell = PyUnstable_Long_IsCompact(number)
+                            ? Cell{static_cast<double>(PyUnstable_Long_CompactValue(number))}
+                            : object_cell(o, c.source.rule);
       values[i] = cell.value;
       states[i] = cell.state;
       continue;

@@ -313,7 +313,21 @@ FAULTS = {
     "polars columns codes keep": lambda _: coded_table(pl.DataFrame),
     "pyarrow columns codes keep": lambda _: coded_table(pa.table),
     "text codes with built-in words": text_flag_codes,
+    "a number column's own code among ints": lambda _: (
+        api(score(GOOD_2 | {"age": [np.int64(55), "X"]}, codes={"age": {"X": 55}})),
+        api(score(GOOD_2 | {"age": [55, 55]}))),
 }
+
+
+def test_float32_reads_as_the_decimal_it_shows():
+    """Catches the float32 shortcut or its cache giving another double than printing does."""
+    rng = np.random.default_rng(4)
+    values = rng.uniform(15, 140, 20_000).astype(np.float32)
+    shown = np.array([float(str(v)) for v in values])
+    table = {k: np.repeat(v, len(values)) for k, v in GOOD.items()}
+    got = score(table | {"egfr": values}, "hf", 10)
+    want = score(table | {"egfr": shown}, "hf", 10)
+    assert got["hf_10yr"].view(np.uint64).tolist() == want["hf_10yr"].view(np.uint64).tolist()
 
 
 @pytest.mark.parametrize("fault", FAULTS)
