@@ -198,7 +198,9 @@ struct ColumnarJob {
   std::array<double*, kColumnarModels.size()> risks{};  // per model, n each
   std::uint8_t* statuses = nullptr;
   std::uint16_t* errors = nullptr;
-  std::uint16_t* missing = nullptr;  // per row, if wanted: bit j where column j's cell is missing
+  // Per row, if wanted: bit j where column j's cell is missing. Written only for unreadable
+  // rows, so that zeroed memory the kernel hands out lazily is never touched for clean ones.
+  std::uint16_t* missing = nullptr;
 };
 
 // Rows decoded at a time, column by column: small enough to stay in the first-level cache while
@@ -371,7 +373,9 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
       for (std::size_t i = 0; i < m; ++i) slot[i] = slot[i] != 0 ? slot[i] : status[i];
     }
     if (job.missing != nullptr) {
-      std::copy(block.missing_columns, block.missing_columns + m, job.missing + lo);
+      for (std::size_t i = 0; i < m; ++i) {
+        if (block.missing_columns[i] != 0) job.missing[lo + i] = block.missing_columns[i];
+      }
     }
     if (job.errors != nullptr) {
       for (std::size_t i = 0; i < m; ++i) {

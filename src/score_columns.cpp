@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -945,7 +946,10 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     job.columns[j] = &c.source;
   }
   if (job.n == 0) return unreadable_rows(*imported, job.errors, nullptr, 0);
-  const auto missing = std::make_unique_for_overwrite<std::uint16_t[]>(job.n);
+  // calloc: zero pages that only the few unreadable rows ever touch.
+  const std::unique_ptr<std::uint16_t, decltype(&std::free)> missing(
+      static_cast<std::uint16_t*>(std::calloc(job.n, sizeof(std::uint16_t))), &std::free);
+  if (!missing) throw std::bad_alloc();
   job.missing = missing.get();
   // The interpreter lock stays held, as in the batch functions; the workers see only the
   // pieces, whose memory the imported columns keep alive until this returns.
