@@ -297,6 +297,7 @@ FakeDask.__name__ = "DataFrame"
     (lambda: score(GOOD, outcomes=None), TypeError, "outcomes must be one of 'cvd'"),
     (lambda: score(GOOD, cholesterol_unit="mmol"), ValueError, "'mg/dL' or 'mmol/L'"),
     (lambda: score(42), TypeError, "not int"),
+    (lambda: score(pd.DataFrame(GOOD)["age"]), TypeError, "not one column"),
 ])
 def test_unusable_input_is_a_clear_error(call, error, text):
     with pytest.raises(error, match=text):

@@ -42,15 +42,19 @@ def read_table(table: Any, columns: Mapping[str, Any] | None, keep: Any) -> Tabl
         return _from_polars(table, columns, keep)
     if nw.dependencies.is_pyarrow_table(table) or _is_record_batch(table):
         return _from_arrow(table, columns, keep)
+    if (
+        nw.dependencies.is_pandas_series(table)
+        or nw.dependencies.is_polars_series(table)
+        or type(table).__name__ in ("Array", "ChunkedArray")
+    ):
+        raise TypeError(
+            "table must hold the eleven input columns, not one column: pass a DataFrame, or a"
+            f" mapping of column name to column, not a {type(table).__name__}"
+        )
     if hasattr(table, "__arrow_c_stream__"):
         import pyarrow as pa
 
         return _from_arrow(pa.table(table), columns, keep)
-    if nw.dependencies.is_pandas_series(table) or nw.dependencies.is_polars_series(table):
-        raise TypeError(
-            "table must hold the eleven input columns, not one Series: pass a DataFrame, or a"
-            " mapping of column name to Series"
-        )
     raise TypeError(
         "table must be a pandas or polars DataFrame, a pyarrow Table or RecordBatch, an Arrow"
         " stream, a mapping of column name to values or a NumPy structured array, not"
