@@ -57,6 +57,10 @@ inline constexpr std::array<std::string_view, 10> kMmolSuffixes = {
 };
 
 inline RowStatus status_of(std::string_view message) noexcept {
+  // validate_input returns the constants themselves: their addresses tell them apart.
+  for (std::uint8_t s = kAgeRange10Status; s <= kSexStatus; ++s) {
+    if (kStatusMessages[s].data() == message.data()) return static_cast<RowStatus>(s);
+  }
   for (std::uint8_t s = kAgeRange10Status; s <= kSexStatus; ++s) {
     if (kStatusMessages[s] == message) return static_cast<RowStatus>(s);
   }
@@ -319,10 +323,10 @@ inline double risk_percent(double x, bool ok) noexcept {
   return (p / (1.0 + p)) * 100.0;
 }
 
-// The status of a readable row that `model` refused: its first failing check.
-inline RowStatus refusal_status(const ColumnarModel& model, const ColumnBlock& b, std::size_t i) {
+// The status of a readable row that a horizon's models refused: its first failing check.
+inline RowStatus refusal_status(bool ten_year, const ColumnBlock& b, std::size_t i) {
   const std::string_view message =
-      validate_input(model.ten_year, b.v[kAge][i], b.v[kTotal][i], b.v[kHdl][i], b.v[kSystolic][i],
+      validate_input(ten_year, b.v[kAge][i], b.v[kTotal][i], b.v[kHdl][i], b.v[kSystolic][i],
                      b.v[kBmi][i], b.v[kEgfr][i]);
   if (message.empty()) throw std::logic_error("a model refused a row that passes validation");
   return status_of(message);
@@ -352,25 +356,31 @@ inline void score_rows(const ColumnarJob& job, std::size_t begin, std::size_t en
         for (std::size_t l = 0; l < kLanes; ++l) block.x[k][i + l] = x[l];
       }
     }
-    std::uint8_t first[2][kColumnarBlock] = {};  // per horizon slot: the first refusal
-    std::uint8_t status[kColumnarBlock];
+    // Validation depends on the horizon alone, so every model of a horizon gives a row the
+    // same status: each horizon slot's statuses are worked out once.
+    std::uint8_t first[2][kColumnarBlock] = {};  // per horizon slot
+    for (std::size_t h = 0; h < 2; ++h) {
+      const ColumnarModel* model = nullptr;
+      for (std::size_t k = 0; k < job.model_count && model == nullptr; ++k) {
+        if (job.horizon_slot[k] == h) model = job.models[k];
+      }
+      if (model == nullptr) continue;
+      const bool* ok = block.ok[model->ten_year ? 0 : 1];
+      for (std::size_t i = 0; i < m; ++i) {
+        first[h][i] = ok[i]                ? kScored
+                      : !block.readable[i] ? kUnreadableStatus
+                                           : refusal_status(model->ten_year, block, i);
+      }
+    }
     for (std::size_t k = 0; k < job.model_count; ++k) {
       const ColumnarModel& model = *job.models[k];
       const bool* ok = block.ok[model.ten_year ? 0 : 1];
       double* out = job.risks[k] + lo;
-      for (std::size_t i = 0; i < m; ++i) {
-        out[i] = risk_percent(block.x[k][i], ok[i]);
-        if (ok[i]) {
-          status[i] = kScored;
-        } else if (!block.readable[i]) {
-          status[i] = kUnreadableStatus;
-        } else {
-          status[i] = refusal_status(model, block, i);
-        }
+      for (std::size_t i = 0; i < m; ++i) out[i] = risk_percent(block.x[k][i], ok[i]);
+      if (job.statuses != nullptr) {
+        const std::uint8_t* status = first[job.horizon_slot[k]];
+        std::copy(status, status + m, job.statuses + k * job.n + lo);
       }
-      if (job.statuses != nullptr) std::copy(status, status + m, job.statuses + k * job.n + lo);
-      std::uint8_t* slot = first[job.horizon_slot[k]];
-      for (std::size_t i = 0; i < m; ++i) slot[i] = slot[i] != 0 ? slot[i] : status[i];
     }
     if (job.missing != nullptr) {
       for (std::size_t i = 0; i < m; ++i) {
