@@ -25,7 +25,6 @@ class Table:
     labels: tuple[str, ...]  # each input's column name, for messages
     kept: list[tuple[Any, Any]] = field(default_factory=list)  # (name, native column)
     index: Any = None  # a pandas input's index
-    native: Any = None  # the input (its module builds a pandas result)
 
 
 def read_table(table: Any, columns: Mapping[str, Any] | None, keep: Any) -> Table:
@@ -159,7 +158,7 @@ def _from_pandas(frame: Any, columns: Any, keep: Any) -> Table:
     engine = [_pandas_column(label, frame.iloc[:, i]) for label, i in zip(labels, positions)]
     kept = [(name, frame[name]) for name in keep_columns(keep, found)]
     return Table("pandas", len(frame), engine, [None] * len(engine), labels, kept,
-                 index=frame.index, native=frame)
+                 index=frame.index)
 
 
 def _pandas_column(label: str, series: Any) -> Any:

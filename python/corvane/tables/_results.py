@@ -95,13 +95,12 @@ def build(table: Table, done: Pass, models: Sequence[tuple[str, int]], mmol: boo
 
 
 def _pandas(table: Table, names: list[str], risks: list[np.ndarray], error: np.ndarray) -> Any:
-    namespace = type(table.native).__module__.split(".")[0]
-    import importlib
+    import pandas as pd
 
-    pd = importlib.import_module(namespace)
     # Built directly: each model's risks become a column without a copy, and the error stays an
-    # object column of str/None.
-    data: dict[Any, Any] = {name: column for name, column in table.kept}
+    # object column of str/None. Kept columns go in as arrays: by position, whatever the index
+    # holds (a repeated label would not align).
+    data: dict[Any, Any] = {name: column.array for name, column in table.kept}
     data.update(zip(names, risks))
     frame = pd.DataFrame(data, index=table.index, copy=False)
     frame["error"] = pd.Series(error, index=frame.index, dtype=object, copy=False)
