@@ -33,8 +33,9 @@ UNITS = ("mg/dL", "mmol/L")
 
 EPILOG = f"""\
 Columns: {", ".join(INPUT_COLUMNS)} (names match ignoring case and
-surrounding spaces; --column maps others). sex is male/female or 1/0; flags are 0/1,
-true/false or yes/no. Units: age in years, cholesterol in mg/dL (or mmol/L with
+surrounding spaces; --column maps others). sex is male/female or a number equal to 1/0;
+flags are a number equal to 0/1, true/false or yes/no; numbers are plain decimals (55,
+5.5e1); na, n/a, nan, null, none and empty cells are missing. Units: age in years, cholesterol in mg/dL (or mmol/L with
 --cholesterol-unit mmol/L), systolic blood pressure in mmHg, BMI in kg/m2, eGFR in
 mL/min/1.73 m2.
 
@@ -104,8 +105,10 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
     score.add_argument("--column", action="append", default=[], metavar="INPUT=COLUMN",
                        help="read INPUT from the file's COLUMN, e.g. age=AGE_YRS (repeatable)")
     score.add_argument("--code", action="append", default=[], metavar="INPUT=FROM:TO,...",
-                       help="read the cell text FROM as TO, e.g. sex=M:male,F:female or"
-                       " has_diabetes=Y:1,N:0 (repeatable)")
+                       help="read the cell FROM as TO, e.g. sex=M:male,F:female or"
+                       " has_diabetes=Y:1,N:0; a number FROM matches every cell equal to it"
+                       " (1 matches 1.0), and the column's other numbers are refused"
+                       " (repeatable)")
     score.add_argument("--delimiter", metavar="CHAR",
                        help="field delimiter (default: detected among , ; tab |)")
     score.add_argument("--decimal", default=".", metavar="CHAR",
