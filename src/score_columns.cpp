@@ -643,7 +643,13 @@ Ref shown_text(const ImportedColumn& c, const Piece& p, std::size_t i) {
     if (PyUnicode_Check(o)) return Ref::borrow(o);
     if (PyFloat_Check(o)) return Ref::steal(PyFloat_Type.tp_repr(o));
     if (PyLong_Check(o) && !PyBool_Check(o)) return Ref::steal(PyLong_Type.tp_repr(o));
-    return Ref::steal(PyObject_Str(o));
+    // A user's object whose __str__ fails is still named, by its type.
+    Ref text = Ref::steal(PyObject_Str(o));
+    if (!text) {
+      PyErr_Clear();
+      text = Ref::steal(PyUnicode_FromFormat("<%s object>", Py_TYPE(o)->tp_name));
+    }
+    return text;
   }
   if (p.storage == Storage::kDecimal) {
     const char* at = p.values + (p.offset + static_cast<std::int64_t>(i)) * p.stride;
@@ -713,8 +719,9 @@ bool text_of_cell(const ImportedColumn& c, const Piece& p, std::size_t i, std::s
       PyObject* o =
           load<PyObject*>(c.objects + static_cast<std::ptrdiff_t>(p.start + i) * c.object_stride);
       Py_ssize_t size = 0;
-      const char* text = PyUnicode_Check(o) ? PyUnicode_AsUTF8AndSize(o, &size) : nullptr;
-      if (text == nullptr) {
+      if (!PyUnicode_Check(o)) return false;
+      const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+      if (text == nullptr) {  // lone surrogates
         PyErr_Clear();
         return false;
       }
@@ -796,6 +803,7 @@ Result<Ref> unreadable_rows(const std::array<ImportedColumn, 11>& columns,
         const Piece& p = c.source.pieces[c.source.piece_of(r)];
         const std::size_t i = r - p.start;
         reason = bad_reason(c, j, p, i, cache);
+        if (!reason) return Pending::fetch();
         commas += comma_number(c, p, i) ? 1 : 0;
       }
       if (!reason) return Pending::fetch();

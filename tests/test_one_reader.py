@@ -295,6 +295,11 @@ def like_good(make):
 
 
 TEXT_VIEW = arrow_text({k: [str(v[0])] for k, v in GOOD.items()}, pa.string_view())
+class Unshowable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
 FAULTS = {
     "command code map matches 1.0": code_map_on_decimal_text,
     "pandas NA NaT None": pandas_missing_objects,
@@ -313,6 +318,9 @@ FAULTS = {
     "polars columns codes keep": lambda _: coded_table(pl.DataFrame),
     "pyarrow columns codes keep": lambda _: coded_table(pa.table),
     "text codes with built-in words": text_flag_codes,
+    "an object that cannot show itself": lambda _: (
+        api(score(GOOD | {"age": [Unshowable()]})),
+        refused(api(score(GOOD)), 0, "age: '<Unshowable object>' is not a number")),
     "a number column's own code among ints": lambda _: (
         api(score(GOOD_2 | {"age": [np.int64(55), "X"]}, codes={"age": {"X": 55}})),
         api(score(GOOD_2 | {"age": [55, 55]}))),
