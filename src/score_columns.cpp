@@ -162,6 +162,19 @@ std::optional<Storage> arrow_storage(std::string_view f, int& words, int& scale)
   return std::nullopt;
 }
 
+// What an Arrow format the engine does not read holds, for a message.
+const char* arrow_kind(std::string_view format) noexcept {
+  if (format.starts_with("tt")) return "times of day";
+  if (format.starts_with("td")) return "dates";
+  if (format.starts_with("ts")) return "timestamps";
+  if (format.starts_with("tD") || format.starts_with("ti")) return "durations";
+  if (!format.empty() && format[0] == '+') return "lists or structs";
+  if (format == "z" || format == "Z" || format == "vz" || format.starts_with("w:")) {
+    return "binary values";
+  }
+  return "values of this type";
+}
+
 // One input column as imported for a call: its pieces, and everything they point into, held
 // until the call ends. Moved only before its pieces are made.
 struct ImportedColumn {
@@ -224,8 +237,11 @@ Result<Piece> arrow_piece(ImportedColumn& c, const ArrowSchema& schema, const Ar
   const std::optional<Storage> storage = arrow_storage(format, words, scale);
   const bool dictionary = schema.dictionary != nullptr;
   if (!storage || (dictionary && !(*storage >= Storage::kInt8 && *storage <= Storage::kUInt64))) {
-    return column_error(PyExc_TypeError, c.label, "cannot read values of Arrow type ",
-                        format.data());
+    return Pending::with_message(
+        PyExc_TypeError,
+        Ref::steal(PyUnicode_FromFormat(
+            "column %U: cannot read %s (Arrow format '%.40s'): give numbers, text or booleans",
+            c.label, arrow_kind(format), format.data())));
   }
   if (array.length < 0 || array.offset < 0 || array.buffers == nullptr ||
       array.n_buffers < (*storage == Storage::kNull ? 0 : 2)) {
