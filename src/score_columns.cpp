@@ -449,18 +449,15 @@ void decode_objects(ImportedColumn& c, Piece& p) {
   const char* at = c.objects;
   for (std::size_t i = 0; i < p.length; ++i, at += c.object_stride) {
     PyObject* o = load<PyObject*>(at);
-    // A number column's usual cells, rarely repeated: read at once, not looked up.
-    if (!codes && PyFloat_CheckExact(o)) {
-      const Cell cell = read_value(PyFloat_AS_DOUBLE(o), c.source.rule);
-      values[i] = cell.value;
-      states[i] = cell.state;
-      continue;
-    }
-    if (!codes && c.source.rule.codes == nullptr && PyLong_CheckExact(o)) {
-      const auto* number = reinterpret_cast<PyLongObject*>(o);
-      const Cell cell = PyUnstable_Long_IsCompact(number)
-                            ? Cell{static_cast<double>(PyUnstable_Long_CompactValue(number))}
-                            : object_cell(o, c.source.rule);
+    // A number column's usual cells, floats and small ints, are rarely repeated: read at
+    // once, not looked up.
+    const auto* number = reinterpret_cast<PyLongObject*>(o);
+    if (!codes &&
+        (PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(number)))) {
+      const double x = PyFloat_CheckExact(o)
+                           ? PyFloat_AS_DOUBLE(o)
+                           : static_cast<double>(PyUnstable_Long_CompactValue(number));
+      const Cell cell = read_value(x, c.source.rule);
       values[i] = cell.value;
       states[i] = cell.state;
       continue;

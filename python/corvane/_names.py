@@ -113,11 +113,21 @@ def output_names() -> set[str]:
     return {"error"} | {risk_column(o, h) for o in OUTCOMES for h in HORIZONS}
 
 
+class ColumnsNotFound(ValueError):
+    """The input columns of a table cannot be told: ``missing`` the names not found, or
+    ``repeated`` the one found more than once (as its matching key)."""
+
+    def __init__(self, message: str, missing: Sequence[str] = (), repeated: Any = None) -> None:
+        super().__init__(message)
+        self.missing = list(missing)
+        self.repeated = repeated
+
+
 def pick_columns(found: Sequence[Any], columns: Mapping[str, Any] | None) -> list[int]:
     """The position in ``found`` of each input's column, in input order. An input's column is
     the one ``columns`` names for it, else its own name; either matches exactly, or else after
     stripping spaces and ignoring case (a name given in ``columns`` matches exactly first).
-    Raises ValueError naming what is missing or repeated."""
+    Raises ColumnsNotFound naming what is missing or repeated."""
     wanted = {name: name for name in INPUT_COLUMNS}
     named = set()  # inputs the caller named a column for: an exact match wins there
     if columns is not None:
@@ -140,7 +150,9 @@ def pick_columns(found: Sequence[Any], columns: Mapping[str, Any] | None) -> lis
         loose = exact or [i for i, k in enumerate(keys) if k == key]
         if len(loose) > 1:
             shown = " and ".join(repr(found[i]) for i in loose)
-            raise ValueError(f"column {column!r} appears more than once (as {shown})")
+            raise ColumnsNotFound(
+                f"column {column!r} appears more than once (as {shown})", repeated=key
+            )
         if not loose:
             missing.append(str(column))
             continue
@@ -149,8 +161,9 @@ def pick_columns(found: Sequence[Any], columns: Mapping[str, Any] | None) -> lis
         shown = ", ".join(map(str, found)) if len(found) else "none"
         if len(shown) > 200:
             shown = shown[:197] + "..."
-        raise ValueError(
-            f"missing column{'s' * (len(missing) > 1)}: {', '.join(missing)} (found: {shown})"
+        raise ColumnsNotFound(
+            f"missing column{'s' * (len(missing) > 1)}: {', '.join(missing)} (found: {shown})",
+            missing=missing,
         )
     return positions
 
@@ -203,3 +216,16 @@ def expected_texts(codes: Mapping[str, Mapping[Any, Any]] | None) -> tuple[tuple
         extra = f" or {_EXPECTED_MAPPED[kind]}" if kind in _EXPECTED_MAPPED else " or a number"
         out.append((f"one of the codes {listed}{extra}", plain))
     return tuple(out)
+
+
+def reads_polars_type(dtype: Any) -> bool:
+    """Whether the engine reads a polars column of this type in place: numbers, decimals,
+    booleans, nulls, text and categories (Arrow's own layouts of them)."""
+    import polars as pl
+
+    return (
+        dtype.is_numeric()
+        or dtype.is_decimal()
+        or dtype in (pl.Boolean, pl.Null, pl.String, pl.Categorical)
+        or isinstance(dtype, pl.Enum)
+    )

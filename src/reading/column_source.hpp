@@ -197,8 +197,6 @@ inline Cell cell_at(const Piece& p, std::size_t i, const ColumnRule& rule) noexc
   }
 }
 
-// Reads m cells of a fixed-width number piece without codes, from its cell `from`: a number
-// as it is (NaN missing), a sex or flag code as 1 or 0 (NaN missing, anything else bad).
 // The states of plain numbers and of codes. Branch-free, so that the compiler vectorizes the
 // loops over contiguous values.
 inline std::uint8_t number_state(double x) noexcept {
@@ -341,31 +339,29 @@ inline void read_cells(const Piece& p, std::size_t from, std::size_t m, const Co
       return;
     }
   }
-  switch (p.storage) {  // text, the whole of a CSV file: one loop per layout
+  switch (p.storage) {  // text, the whole of a CSV file, gets one loop per layout
     case Storage::kTextView:
       return read_texts<Storage::kTextView>(p, from, m, rule, values, states);
     case Storage::kText:
       return read_texts<Storage::kText>(p, from, m, rule, values, states);
     case Storage::kLargeText:
       return read_texts<Storage::kLargeText>(p, from, m, rule, values, states);
+    case Storage::kDecoded:  // read on the calling thread already
+      std::copy(p.decoded + from, p.decoded + from + m, values);
+      std::copy(p.decoded_states + from, p.decoded_states + from + m, states);
+      return;
+    case Storage::kDecodedCode:
+      for (std::size_t i = 0; i < m; ++i)
+        values[i] = decoded_code(p.decoded_states[from + i]).value;
+      for (std::size_t i = 0; i < m; ++i)
+        states[i] = decoded_code(p.decoded_states[from + i]).state;
+      return;
     default:
-      break;
-  }
-  if (p.storage == Storage::kDecoded) {  // read on the calling thread already
-    std::copy(p.decoded + from, p.decoded + from + m, values);
-    std::copy(p.decoded_states + from, p.decoded_states + from + m, states);
-    return;
-  }
-  if (p.storage == Storage::kDecodedCode) {
-    const std::uint8_t* bytes = p.decoded_states + from;
-    for (std::size_t i = 0; i < m; ++i) values[i] = static_cast<double>(bytes[i] & 1);
-    for (std::size_t i = 0; i < m; ++i) states[i] = static_cast<std::uint8_t>(bytes[i] >> 1);
-    return;
-  }
-  for (std::size_t i = 0; i < m; ++i) {
-    const Cell c = cell_at(p, from + i, rule);
-    values[i] = c.value;
-    states[i] = c.state;
+      for (std::size_t i = 0; i < m; ++i) {
+        const Cell c = cell_at(p, from + i, rule);
+        values[i] = c.value;
+        states[i] = c.state;
+      }
   }
 }
 

@@ -13,11 +13,14 @@ import polars as pl
 from .._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL, Options, score_columns
 from .._names import (
     INPUT_COLUMNS,
+    ColumnsNotFound,
     cholesterol_in_mmol,
     code_maps,
     error_texts,
     expected_texts,
     output_names,
+    pick_columns,
+    reads_polars_type,
     risk_column,
 )
 from .source import InputError, Source, open_source, other_delimiter_hint
@@ -72,15 +75,7 @@ def readable_type(dtype: pl.DataType) -> bool:
 def _engine_column(column: pl.Series) -> pl.Series:
     """A column the engine reads in place: numbers, booleans, text and categories as they are;
     any other single value (a date, a time) as its text."""
-    dtype = column.dtype
-    if (
-        dtype.is_numeric()
-        or dtype.is_decimal()
-        or dtype in (pl.Boolean, pl.Null, pl.String, pl.Categorical)
-        or isinstance(dtype, pl.Enum)
-    ):
-        return column
-    return column.cast(pl.String)
+    return column if reads_polars_type(column.dtype) else column.cast(pl.String)
 
 
 def score_frame(frame: pl.DataFrame, plan: Plan):
@@ -112,32 +107,31 @@ def _error_texts(horizons: tuple[int, ...], mmol: bool) -> pl.Series:
 
 def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
     """Where the inputs are, and which file columns are echoed. Raises InputError."""
-    keys = [name.strip().lower() for name in source.header]
-    wanted = {name: request.columns.get(name, name).strip().lower() for name in INPUT_COLUMNS}
-    positions, labels, missing = {}, {}, []
-    for name, key in wanted.items():
-        found = [i for i, k in enumerate(keys) if k == key]
-        if len(found) > 1:
-            raise InputError(f"{source.name}: column '{key}' appears more than once in the header")
-        if not found:
-            missing.append(request.columns.get(name, name))
-            continue
-        positions[name] = found[0]
-        labels[name] = source.header[found[0]].strip()
-    if missing:
-        listed = ", ".join(f"'{m}'" for m in missing)
+    try:
+        found = pick_columns(source.header, request.columns or None)
+    except ColumnsNotFound as e:
+        if e.repeated is not None:
+            raise InputError(
+                f"{source.name}: column '{e.repeated}' appears more than once in the header"
+            ) from None
+        listed = ", ".join(f"'{m}'" for m in e.missing)
         found_text = ", ".join(source.header)
         if len(found_text) > 200:
             found_text = found_text[:197] + "..."
         hint = (
             ""
             if source.is_parquet
-            else other_delimiter_hint(source, lambda n: count_wanted(n, request), len(wanted))
+            else other_delimiter_hint(
+                source, lambda n: count_wanted(n, request), len(INPUT_COLUMNS)
+            )
         )
         raise InputError(
-            f"{source.name}: missing column{'s' * (len(missing) > 1)} {listed} in the header"
+            f"{source.name}: missing column{'s' * (len(e.missing) > 1)} {listed} in the header"
             f" (found: {found_text}){hint}"
-        )
+        ) from None
+    positions = dict(zip(INPUT_COLUMNS, found))
+    labels = {name: source.header[i].strip() for name, i in positions.items()}
+    keys = [name.strip().lower() for name in source.header]
     if source.schema is not None:
         for name, position in positions.items():
             dtype = source.schema[source.header[position]]

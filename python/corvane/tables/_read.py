@@ -11,7 +11,7 @@ from typing import Any
 import narwhals as nw
 import numpy as np
 
-from .._names import INPUT_COLUMNS, keep_columns, pick_columns
+from .._names import INPUT_COLUMNS, keep_columns, pick_columns, reads_polars_type
 
 
 @dataclass
@@ -193,13 +193,7 @@ def _polars_column(label: str, series: Any) -> Any:
     dtype = series.dtype
     if dtype == pl.Object:
         return _numpy_column(label, np.array(series.to_list(), dtype=object))
-    readable = (
-        dtype.is_numeric()
-        or dtype.is_decimal()
-        or dtype in (pl.Boolean, pl.Null, pl.String, pl.Categorical)
-        or isinstance(dtype, pl.Enum)
-    )
-    if not readable:
+    if not reads_polars_type(dtype):
         raise TypeError(f"column {label}: cannot read values of type {dtype}")
     return series
 
