@@ -1,5 +1,6 @@
 """Scoring a Parquet dataset into a Parquet directory on Dask."""
 
+import contextlib
 import io
 import os
 import shutil
@@ -16,15 +17,18 @@ pytest.importorskip("distributed")
 from cohorts import assert_same_scores, write_cohort  # noqa: E402
 from corvane import HORIZONS, INPUT_COLUMNS, OUTCOMES  # noqa: E402
 import corvane.dask  # noqa: E402
-from corvane.command.dataset import score_dataset  # noqa: E402
 from corvane.cli import main  # noqa: E402
 from corvane.batches import score_batch  # noqa: E402
 
 
-def run(dataset, outdir, scheduler, outcomes=OUTCOMES, horizons=HORIZONS, **options):
+def run(dataset, outdir, scheduler, outcomes=OUTCOMES, horizons=HORIZONS,
+        overwrite_columns=False):
+    argv = ["score", str(dataset), "-o", str(outdir), "--scheduler", scheduler,
+            "--outcomes", ",".join([outcomes] if isinstance(outcomes, str) else outcomes),
+            "--horizons", ",".join(map(str, [horizons] if isinstance(horizons, int) else horizons))]
     err = io.StringIO()
-    status = score_dataset(str(dataset), str(outdir), scheduler, outcomes, horizons,
-                           stderr=err, scorer=lambda: corvane.dask.score, **options)
+    with contextlib.redirect_stderr(err):
+        status = main(argv + ["--overwrite-columns"] * overwrite_columns)
     return status, err.getvalue()
 
 
@@ -72,7 +76,7 @@ def test_a_dataset_is_written_whole_and_rescored_in_place(cohort_dir, dask_clien
         ("output_is_input", ("in", "in", "local:2"), 2,
          "{d}/in: refusing to replace a directory that holds the input"),
         ("output_is_input", ("in", "in/out", "local:2"), 2,
-         "{d}/in/out: the output must not lie inside the input directory"),
+         "{d}/in/out: the output must not lie inside the input folder"),
         ("output_has_other_files", ("in", "out", "local:2"), 2,
          "{d}/out holds files other than a former result (e.g. notes.txt);"
          " name a new directory or empty it"),
@@ -80,7 +84,7 @@ def test_a_dataset_is_written_whole_and_rescored_in_place(cohort_dir, dask_clien
         (None, ("in", "nowhere/out", "local:2"), 3,
          "cannot write {d}/nowhere/out: {d}/nowhere is not a directory"),
         ("already_scored", ("in", "out", "local:2"), 2,
-         "{d}/in already has the column error; use --overwrite-columns to replace them"),
+         "{d}/in already has the output column 'error'; give --overwrite-columns to replace them"),
         ("broken_file", ("in", "out", "ADDRESS"), 2, "cannot read {d}/in: "),
     ],
 )

@@ -8,7 +8,7 @@ import gc
 import os
 import sys
 import traceback
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 
@@ -18,16 +18,14 @@ _collecting = gc.isenabled()
 gc.disable()
 try:
     from ._engine import check_codes
-    from .command.output import Interrupted, OutputError, stop_on_interrupts
+    from .command.errors import CommandError, Exit, Interrupted, OutputError, fail
+    from .command.output import stop_on_interrupts
     from .command.run import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
-    from .command.source import InputError
 finally:
     if _collecting:
         gc.enable()
 
 SAMPLE = "data/sample_cohort.csv"
-EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_OUTPUT, EXIT_BUG, EXIT_INTERRUPTED = (
-    0, 1, 2, 3, 4, 130)
 MAX_BATCH_ROWS = 10_000_000
 UNITS = ("mg/dL", "mmol/L")
 
@@ -202,10 +200,11 @@ def _run_dataset(
                      " and -o OUTDIR")
     from .command.dataset import score_dataset
 
-    return score_dataset(args.file, request.output, args.scheduler, request.outcomes,
-                         request.horizons, cholesterol_unit=request.cholesterol_unit,
-                         overwrite_columns=request.overwrite_columns,
-                         columns=request.columns, codes=request.codes, scorer=_dask_scorer)
+    return _finish(request.output, lambda: score_dataset(
+        args.file, request.output, args.scheduler, request.outcomes, request.horizons,
+        cholesterol_unit=request.cholesterol_unit, overwrite_columns=request.overwrite_columns,
+        columns=request.columns, codes=request.codes, scorer=_dask_scorer,
+    ))
 
 
 def _dask_scorer():
@@ -240,9 +239,9 @@ def _split_choices(
 
 
 def _run_score(request: Request) -> int:
-    shown = request.output or "stdout"
     progress = _progress if _progress_wanted(request) else None
-    try:
+
+    def score() -> Exit:
         if request.path is None:
             from importlib import resources  # only the sample needs it: 10 ms to import
 
@@ -254,31 +253,45 @@ def _run_score(request: Request) -> int:
             if progress:
                 sys.stderr.write("\r\033[K")
         return _report(request, outcome)
-    except InputError as e:
-        print(f"corvane: {e}", file=sys.stderr)
-        return EXIT_USAGE
+
+    return _finish(request.output, score)
+
+
+def _finish(output: str | None, work: Callable[[], Exit | tuple[int, int]]) -> Exit:
+    """Run ``work``; turn how it ends into one message and the exit status, the same for a
+    single file and a dataset. ``work`` returns a status, or the rows read and unreadable."""
+    kept = f"{output} is unchanged" if output else "the output is incomplete"
+    try:
+        done = work()
     except OutputError as e:
-        kept = f"; {request.output} is unchanged" if request.output else ""
-        print(f"corvane: {e}{kept}", file=sys.stderr)
-        return EXIT_OUTPUT
+        return fail(f"{e}; {kept}" if output else str(e), e.status)
+    except CommandError as e:
+        return fail(str(e), e.status)
     except (KeyboardInterrupt, Interrupted):
-        kept = f"{request.output} is unchanged" if request.output else "the output is incomplete"
-        print(f"\ncorvane: interrupted; {kept}", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        return fail(f"interrupted; {kept}", Exit.INTERRUPTED, _fresh_line())
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly, and keep Python from
         # complaining again while it flushes stdout at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_OK
+        return Exit.OK
     except BaseException as e:  # a bug; a panic inside a library is a BaseException too
         if isinstance(e, (SystemExit, GeneratorExit)):
             raise
         traceback.print_exc()
-        print(f"corvane: internal error while writing {shown}; please report it", file=sys.stderr)
-        return EXIT_BUG
+        return fail(f"internal error while writing {output or 'stdout'}; please report it",
+                    Exit.BUG)
+    if isinstance(done, tuple):
+        rows, unreadable = done
+        return _exit_of(Outcome(rows=rows, unreadable=unreadable))
+    return done
 
 
-def _report(request: Request, outcome: Outcome) -> int:
+def _fresh_line():
+    sys.stderr.write("\n")  # past the ^C the terminal shows
+    return sys.stderr
+
+
+def _report(request: Request, outcome: Outcome) -> Exit:
     """The summary and the closing messages; the exit status of a completed run."""
     if outcome.tally is not None:
         stream = sys.stderr if request.output is None else sys.stdout
@@ -287,11 +300,15 @@ def _report(request: Request, outcome: Outcome) -> int:
             stream.write("\nScore your own cohort:  corvane score cohort.csv -o scored.csv\n")
         stream.flush()
     if request.path is None:
-        return EXIT_OK  # the sample's unreadable rows are there on purpose
+        return Exit.OK  # the sample's unreadable rows are there on purpose
+    return _exit_of(outcome)
+
+
+def _exit_of(outcome: Outcome) -> Exit:
     message = exit_message(outcome)
     if message:
         print(message, file=sys.stderr)
-    return EXIT_ROWS_UNREADABLE if outcome.unreadable else EXIT_OK
+    return Exit.ROWS_UNREADABLE if outcome.unreadable else Exit.OK
 
 
 def _progress_wanted(request: Request) -> bool:

@@ -16,18 +16,17 @@ import os
 import re
 import shutil
 import signal
-import sys
 import tempfile
-import traceback
 import warnings
-from collections.abc import Callable, Iterable, Iterator
-from typing import Any, TextIO
+from collections.abc import Callable, Iterator
+from typing import Any
 
-from .._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, risk_column
-from .output import Interrupted
+from .._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL
+from .._names import cholesterol_in_mmol, error_texts
+from .errors import InputError, OutputError
+from .output import inside_input
+from .run import echoed_columns
 
-EXIT_OK, EXIT_ROWS_UNREADABLE, EXIT_USAGE, EXIT_UNWRITABLE, EXIT_BUG, EXIT_INTERRUPTED = (
-    0, 1, 2, 3, 4, 130)
 PART_NAME = "part.{:05d}.parquet"
 _PART = re.compile(r"part\.\d{5,}\.parquet")
 _GLOB = re.compile(r"[*?[]")
@@ -36,15 +35,7 @@ _GLOB = re.compile(r"[*?[]")
 LOOPBACK_ANY_PORT = "127.0.0.1:0"
 
 
-class DatasetError(Exception):
-    """A problem that ends the run with ``status`` and a one-line message."""
-
-    def __init__(self, message: str, status: int) -> None:
-        super().__init__(message)
-        self.status = status
-
-
-class OutputError(Exception):
+class _PartError(Exception):
     """A worker could not write its part of the output (raised in the worker)."""
 
 
@@ -52,54 +43,31 @@ def score_dataset(
     dataset: str,
     outdir: str,
     scheduler: str,
-    outcomes: Iterable[str] | str,
-    horizons: Iterable[int] | int,
+    outcomes: list[str],
+    horizons: list[int],
     *,
     cholesterol_unit: str = "mg/dL",
     overwrite_columns: bool = False,
     columns: dict[str, str] | None = None,
     codes: dict[str, dict[str, str]] | None = None,
-    stderr: TextIO | None = None,
     scorer: Callable[[], Callable[..., Any]],
-) -> int:
-    """Score ``dataset`` into ``outdir`` on ``scheduler``; return the exit status.
+) -> tuple[int, int]:
+    """Score ``dataset`` into ``outdir`` on ``scheduler``; return how many rows were read and
+    how many of them could not be.
 
     ``scorer`` gives the function that scores a Dask DataFrame (``corvane.dask.score``,
     handed down by the caller: this layer imports no public module), raising ImportError
-    when Dask is missing. ``scheduler`` is a Dask scheduler's address, ``local`` (a cluster of one process per
-    available processor, started and stopped here) or ``local:N``. Status: 0 every row
-    read, 1 some rows had missing or unreadable values (written all the same, with the
-    reason in ``error``), 2 a usage error or an unreadable input, 3 the output could not
-    be written, 4 an internal error (with its traceback), 130 interrupted. Messages are one
-    line on ``stderr``.
+    when Dask is missing. ``scheduler`` is a Dask scheduler's address, ``local`` (a cluster of
+    one process per available processor, started and stopped here) or ``local:N``. Raises
+    the command's errors (InputError, OutputError) and interrupts; ``outdir`` is then as it was.
     """
-    stderr = stderr or sys.stderr
-    try:
-        with warnings.catch_warnings():
-            # The run reports in one line; Dask's advice would only bury it.
-            warnings.filterwarnings("ignore", module=r"(distributed|dask)\b")
-            rows, unreadable = _run(
-                dataset, outdir, scheduler, outcomes, horizons, cholesterol_unit,
-                overwrite_columns, columns or None, codes or None, scorer,
-            )
-    except DatasetError as e:
-        print(f"corvane: {e}", file=stderr)
-        return e.status
-    except (KeyboardInterrupt, Interrupted):
-        print(f"\ncorvane: interrupted; {outdir} is unchanged", file=stderr)
-        return EXIT_INTERRUPTED
-    except Exception:
-        traceback.print_exc(file=stderr)
-        print(f"corvane: internal error; {outdir} is unchanged; please report it", file=stderr)
-        return EXIT_BUG
-    if unreadable:
-        print(
-            f"corvane: {unreadable:,} of {rows:,} rows could not be read;"
-            " the error column says why",
-            file=stderr,
+    with warnings.catch_warnings():
+        # The run reports in one line; Dask's advice would only bury it.
+        warnings.filterwarnings("ignore", module=r"(distributed|dask)\b")
+        return _run(
+            dataset, outdir, scheduler, outcomes, horizons, cholesterol_unit,
+            overwrite_columns, columns or None, codes or None, scorer,
         )
-        return EXIT_ROWS_UNREADABLE
-    return EXIT_OK
 
 
 def _run(
@@ -120,7 +88,7 @@ def _run(
         score = scorer()
     except ImportError:
         message = '--scheduler needs Dask: pip install "corvane[dask]"'
-        raise DatasetError(message, EXIT_USAGE) from None
+        raise InputError(message) from None
 
     workers = _local_workers(scheduler)
     files = _input_files(dataset)
@@ -130,42 +98,35 @@ def _run(
     try:
         ddf = dd.read_parquet(source, index=False)
     except Exception as e:  # noqa: BLE001 - pyarrow and fsspec raise many kinds
-        raise DatasetError(f"cannot read {dataset}: {_reason(e)}", EXIT_USAGE) from None
-    outputs = {"error"} | {risk_column(o, h) for o in OUTCOMES for h in HORIZONS}
-    present = [c for c in ddf.columns if c in outputs]
-    if present and not overwrite_columns:
-        raise DatasetError(
-            f"{dataset} already has the column{'s' * (len(present) > 1)} {', '.join(present)};"
-            " use --overwrite-columns to replace them",
-            EXIT_USAGE,
-        )
-    keep = [c for c in ddf.columns if c not in outputs]
+        raise InputError(f"cannot read {dataset}: {_reason(e)}") from None
+    header = list(map(str, ddf.columns))
+    keep = [header[i] for i in echoed_columns(dataset, header, overwrite_columns)]
     try:
         scored = score(
             ddf, outcomes, horizons, keep=keep, cholesterol_unit=cholesterol_unit,
             columns=columns, codes=codes,
         )
     except (TypeError, ValueError) as e:
-        raise DatasetError(f"{dataset}: {e}", EXIT_USAGE) from None
-    # A reason that names a column is about the row's values, not a model's ranges.
-    names = {*INPUT_COLUMNS, *map(str, ddf.columns)}
-    unreadable = "^(" + "|".join(map(re.escape, names)) + "):"
+        raise InputError(f"{dataset}: {e}") from None
+    # An error that is no model's refusal is the reason of an unreadable row.
+    statuses = STATUS_TEXTS_MMOL if cholesterol_in_mmol(cholesterol_unit) else STATUS_TEXTS
+    refusals = sorted({t for t in error_texts(list(horizons), statuses) if t is not None})
     echoed = _arrow_types(files[0], keep)
 
     parent = os.path.dirname(os.path.abspath(outdir))
     with _client(scheduler, workers) as client, _temporary_directory(outdir, parent) as tmp:
         counts = scored.map_partitions(
-            _write_part, tmp, unreadable, echoed, meta={"rows": "int64", "unreadable": "int64"}
+            _write_part, tmp, refusals, echoed, meta={"rows": "int64", "unreadable": "int64"}
         )
         future = client.compute(counts)
         try:
             totals = future.result().sum()
-        except OutputError as e:
-            raise DatasetError(f"cannot write {outdir}: {e}", EXIT_UNWRITABLE) from None
+        except _PartError as e:
+            raise OutputError(f"cannot write {outdir}: {e}") from None
         except (OSError, ValueError, TypeError) as e:
             # pyarrow's errors are these too: a file that is not Parquet, or whose columns
             # differ in type from the first file's.
-            raise DatasetError(f"cannot read {dataset}: {_reason(e)}", EXIT_USAGE) from None
+            raise InputError(f"cannot read {dataset}: {_reason(e)}") from None
         except BaseException:
             future.cancel()  # a remote cluster would go on writing into a removed directory
             raise
@@ -181,9 +142,8 @@ def _local_workers(scheduler: str) -> int | None:
     if not count:
         return len(os.sched_getaffinity(0))
     if not count.isdigit() or int(count) < 1:
-        raise DatasetError(
-            f"--scheduler {scheduler}: N in local:N must be a whole number of processes",
-            EXIT_USAGE,
+        raise InputError(
+            f"--scheduler {scheduler}: N in local:N must be a whole number of processes"
         )
     return int(count)
 
@@ -192,12 +152,12 @@ def _input_files(dataset: str) -> list[str]:
     if _GLOB.search(dataset):
         files = sorted(f for f in glob.glob(dataset) if os.path.isfile(f))
         if not files:
-            raise DatasetError(f"no Parquet file matches {dataset}", EXIT_USAGE)
+            raise InputError(f"no Parquet file matches {dataset}")
         return files
     if os.path.isfile(dataset):
         return [dataset]
     if not os.path.isdir(dataset):
-        raise DatasetError(f"cannot read {dataset}: no such file or directory", EXIT_USAGE)
+        raise InputError(f"cannot read {dataset}: no such file or directory")
     files = sorted(
         os.path.join(root, name)
         for root, dirs, names in os.walk(dataset)
@@ -205,7 +165,7 @@ def _input_files(dataset: str) -> list[str]:
         if not name.startswith((".", "_"))
     )
     if not files:
-        raise DatasetError(f"cannot read {dataset}: the directory holds no files", EXIT_USAGE)
+        raise InputError(f"cannot read {dataset}: the directory holds no files")
     return files
 
 
@@ -214,25 +174,20 @@ def _check_output(outdir: str, dataset: str, files: list[str]) -> None:
     target = os.path.realpath(outdir)
     for path in files:
         if os.path.realpath(path).startswith(target + os.sep):
-            raise DatasetError(f"{outdir}: refusing to replace a directory that holds the input",
-                               EXIT_USAGE)
-    if os.path.isdir(dataset) and target.startswith(os.path.realpath(dataset) + os.sep):
-        # The next run would read this run's output as input.
-        raise DatasetError(f"{outdir}: the output must not lie inside the input directory",
-                           EXIT_USAGE)
+            raise InputError(f"{outdir}: refusing to replace a directory that holds the input")
+    inside_input(outdir, [dataset] if os.path.isdir(dataset) else [])
     parent = os.path.dirname(os.path.abspath(outdir))
     if not os.path.isdir(parent):
-        raise DatasetError(f"cannot write {outdir}: {parent} is not a directory", EXIT_UNWRITABLE)
+        raise OutputError(f"cannot write {outdir}: {parent} is not a directory")
     if not os.path.lexists(outdir):
         return
     if not os.path.isdir(outdir) or os.path.islink(outdir):
-        raise DatasetError(f"{outdir} exists and is not a directory", EXIT_USAGE)
+        raise InputError(f"{outdir} exists and is not a directory")
     others = [name for name in os.listdir(outdir) if not _PART.fullmatch(name)]
     if others:
-        raise DatasetError(
+        raise InputError(
             f"{outdir} holds files other than a former result (e.g. {others[0]});"
-            " name a new directory or empty it",
-            EXIT_USAGE,
+            " name a new directory or empty it"
         )
 
 
@@ -246,7 +201,7 @@ def _client(scheduler: str, workers: int | None) -> Iterator[Any]:
         try:
             client = Client(scheduler, timeout="10s")
         except (OSError, ValueError, TypeError) as e:
-            raise DatasetError(f"cannot reach the scheduler {scheduler}: {e}", EXIT_USAGE) from None
+            raise InputError(f"cannot reach the scheduler {scheduler}: {e}") from None
         with client:
             yield client
         return
@@ -287,7 +242,7 @@ def _temporary_directory(outdir: str, parent: str) -> Iterator[str]:
         os.umask(umask)
         os.chmod(tmp, 0o777 & ~umask)  # mkdtemp's 0700 would otherwise become OUTDIR's
     except OSError as e:
-        raise DatasetError(f"cannot write {outdir}: {e.strerror}", EXIT_UNWRITABLE) from None
+        raise OutputError(f"cannot write {outdir}: {e.strerror}") from None
     try:
         yield tmp
     finally:
@@ -308,7 +263,7 @@ def _arrow_types(path: str, columns: list[str]) -> dict[str, Any]:
 def _write_part(
     partition: Any,
     tmp: str,
-    unreadable: str,
+    refusals: list[str],
     echoed: dict[str, Any],
     partition_info: dict | None = None,
 ) -> Any:
@@ -329,8 +284,10 @@ def _write_part(
     try:
         pq.write_table(table, os.path.join(tmp, PART_NAME.format(number)))
     except OSError as e:
-        raise OutputError(e.strerror or str(e)) from None
-    count = pc.sum(pc.match_substring_regex(table.column("error"), unreadable)).as_py() or 0
+        raise _PartError(e.strerror or str(e)) from None
+    error = table.column("error")
+    known = pc.is_in(error, value_set=pa.array(refusals, pa.string()))
+    count = pc.sum(pc.and_(pc.is_valid(error), pc.invert(known))).as_py() or 0
     return pd.DataFrame({"rows": [len(partition)], "unreadable": [count]})
 
 
@@ -348,7 +305,7 @@ def _replace(tmp: str, outdir: str) -> None:
         else:
             os.rename(tmp, outdir)
     except OSError as e:
-        raise DatasetError(f"cannot write {outdir}: {e.strerror}", EXIT_UNWRITABLE) from None
+        raise OutputError(f"cannot write {outdir}: {e.strerror}") from None
 
 
 def _remove(path: str) -> None:

@@ -19,17 +19,11 @@ from typing import IO
 
 import polars as pl
 
+from .errors import InputError, Interrupted, OutputError
+
 _GZIP_LEVEL = 6
 _INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
 _OS_ERROR = re.compile(r"\(os error (\d+)\)|\[Errno (\d+)\]")
-
-
-class OutputError(Exception):
-    """The output cannot be written (exit status 3); the text is the whole message."""
-
-
-class Interrupted(BaseException):
-    """SIGTERM, treated like Ctrl-C: stop, leave the target as it was, exit 130."""
 
 
 def stop_on_interrupts() -> None:
@@ -59,19 +53,34 @@ def output_format(path: str | None) -> str:
 
 
 def same_file(path: str, identities: set[tuple[int, int]]) -> bool:
-    """Whether ``path`` (following links) is one of the files or directories being read."""
+    """Whether ``path`` (following links) is one of the files being read."""
     try:
         st = os.stat(path)
     except OSError:
-        st = None
-    if st is not None and (st.st_dev, st.st_ino) in identities:
-        return True
-    parent = os.path.dirname(os.path.abspath(path))
-    try:  # a file inside a Parquet directory that is being read
-        pst = os.stat(parent)
-    except OSError:
         return False
-    return (pst.st_dev, pst.st_ino) in identities
+    return (st.st_dev, st.st_ino) in identities
+
+
+def inside_input(output: str, folders: Sequence[str]) -> None:
+    """Refuse an output anywhere inside an input folder: the next run would read it as input,
+    and a partitioned folder would no longer read as one dataset. Raises InputError."""
+    identities = set()
+    for folder in folders:
+        try:
+            st = os.stat(folder)
+        except OSError:
+            continue
+        identities.add((st.st_dev, st.st_ino))
+    current = os.path.abspath(output)
+    while identities:
+        parent = os.path.dirname(current)
+        if parent == current:
+            return
+        current = parent
+        if same_file(current, identities):
+            raise InputError(
+                f"{output}: the output must not lie inside the input folder {folders[0]}"
+            )
 
 
 def stdout_identity() -> tuple[int, int] | None:

@@ -23,8 +23,9 @@ from .._names import (
     reads_polars_type,
     risk_column,
 )
-from .source import InputError, Source, open_source, other_delimiter_hint
-from .output import Output, same_file, stdout_identity
+from .errors import InputError
+from .source import Source, open_source, other_delimiter_hint
+from .output import Output, inside_input, same_file, stdout_identity
 from .summary import Tally
 
 DEFAULT_BATCH_ROWS = 200_000
@@ -131,7 +132,6 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
         ) from None
     positions = dict(zip(INPUT_COLUMNS, found))
     labels = {name: source.header[i].strip() for name, i in positions.items()}
-    keys = [name.strip().lower() for name in source.header]
     if source.schema is not None:
         for name, position in positions.items():
             dtype = source.schema[source.header[position]]
@@ -140,16 +140,7 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
                     f"{source.name}: column '{labels[name]}' holds {dtype} values, not numbers"
                     " or text"
                 )
-    produced = {risk_column(o, h) for h in request.horizons for o in request.outcomes} | {"error"}
-    assert produced <= output_names()
-    clashes = [i for i, k in enumerate(keys) if k in produced]
-    if clashes and not request.overwrite_columns:
-        listed = ", ".join(f"'{source.header[i].strip()}'" for i in clashes)
-        raise InputError(
-            f"{source.name} already has the output column{'s' * (len(clashes) > 1)} {listed};"
-            " give --overwrite-columns to replace them"
-        )
-    echoed = [i for i in range(len(keys)) if i not in clashes]
+    echoed = echoed_columns(source.name, source.header, request.overwrite_columns)
     options = Options(
         labels=tuple(labels[name] for name in INPUT_COLUMNS),
         expected=expected_texts(request.codes),
@@ -160,6 +151,22 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
     models = [(o, h) for h in request.horizons for o in request.outcomes]
     plan = Plan([positions[name] for name in INPUT_COLUMNS], options, models)
     return plan, echoed
+
+
+def echoed_columns(name: str, header: Sequence[str], overwrite: bool) -> list[int]:
+    """The positions of the input columns the output repeats: all but those named (ignoring
+    case and surrounding spaces) like a result column, a former run's, which ``overwrite``
+    drops and which are refused otherwise: new risks beside stale ones would be read as one
+    result. Raises InputError."""
+    produced = output_names()
+    clashes = [i for i, column in enumerate(header) if column.strip().lower() in produced]
+    if clashes and not overwrite:
+        listed = ", ".join(f"'{header[i].strip()}'" for i in clashes)
+        raise InputError(
+            f"{name} already has the output column{'s' * (len(clashes) > 1)} {listed};"
+            " give --overwrite-columns to replace them"
+        )
+    return [i for i in range(len(header)) if i not in clashes]
 
 
 def count_wanted(names: Sequence[str], request: Request) -> int:
@@ -339,6 +346,7 @@ def _refuse_self_overwrite(source: Source, output: str | None) -> None:
         return
     if same_file(output, source.identity):
         raise InputError(f"{output}: refusing to overwrite the input {source.name}")
+    inside_input(output, source.folders)
 
 
 def exit_message(outcome: Outcome) -> str | None:

@@ -19,6 +19,7 @@ from typing import IO
 import polars as pl
 
 from .._engine import count_byte
+from .errors import InputError
 
 DELIMITERS = (",", ";", "\t", "|")
 # Extra columns read past the header's width, so that a row with too many values is seen.
@@ -38,10 +39,6 @@ _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"BZh", "bzip2-compressed data", "; decompress it first"),
     (b"\xfd7zXZ", "xz-compressed data", "; decompress it first"),
 )
-
-
-class InputError(Exception):
-    """The input cannot be read as a whole (exit status 2); the text is the whole message."""
 
 
 @dataclass
@@ -69,6 +66,7 @@ class Source:
     spool: str | None = None  # a temporary copy, removed at close
     stream: IO[bytes] | None = None  # the open file, closed at close
     delimiter: str = ","
+    folders: list[str] = field(default_factory=list)  # input folders, which no output may enter
 
     def close(self) -> None:
         if self.stream is not None:
@@ -103,7 +101,9 @@ def open_source(
                 f.lower().endswith((".parquet", ".pq")) for _, _, fs in os.walk(path) for f in fs
             ):
                 raise InputError(f"{name} is a directory without Parquet files")
-            return _open_parquet(name, path, batch_rows, identity)
+            source = _open_parquet(name, path, batch_rows, identity)
+            source.folders.append(path)
+            return source
         else:
             stream = open(path, "rb")
         identity.add(_identity(os.fstat(stream.fileno())))
