@@ -10,20 +10,14 @@ import sys
 import traceback
 from collections.abc import Callable, Sequence
 
-from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
+from typing import TYPE_CHECKING
 
-# Importing polars makes some hundred thousand objects and none that are garbage: the cycle
-# collector would only walk them over and over (8 ms of the command's start).
-_collecting = gc.isenabled()
-gc.disable()
-try:
-    from ._engine import check_codes
-    from .command.errors import CommandError, Exit, Interrupted, OutputError, fail
-    from .command.output import stop_on_interrupts
-    from .command.run import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
-finally:
-    if _collecting:
-        gc.enable()
+from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
+from .command import DEFAULT_BATCH_ROWS, MIN_BATCH_ROWS
+from .command.errors import CommandError, Exit, Interrupted, OutputError, fail, stop_on_signals
+
+if TYPE_CHECKING:
+    from .command.run import Outcome, Request
 
 SAMPLE = "data/sample_cohort.csv"
 MAX_BATCH_ROWS = 10_000_000
@@ -46,12 +40,20 @@ error; 130 interrupted (the previous file is left as it was)."""
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (default ``sys.argv[1:]``); return the exit status."""
+    # Before the heavy imports: a Ctrl-C while polars loads ends in one line too.
+    stop_on_signals()
+    try:
+        _load()
+    except (KeyboardInterrupt, Interrupted):
+        return fail("interrupted", Exit.INTERRUPTED, _fresh_line())
+    # And again after them: polars puts a handler of its own in front, one that restarts a
+    # read the signal interrupted, so a run blocked on stdin would never see its Ctrl-C.
+    stop_on_signals()
     parser, score_parser = _parser()
     args, unknown = parser.parse_known_args(argv)
     if unknown:  # the top-level parser would show its own usage, not the command's
         score_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     request = _score_request(score_parser, args)
-    stop_on_interrupts()
     # What exists now outlives the run: its collections need not walk it again. A caller
     # that runs the command in its own process gets its objects back in the collector's care.
     gc.freeze()
@@ -61,6 +63,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _run_score(request)
     finally:
         gc.unfreeze()
+
+
+def _load() -> None:
+    """Import what a run needs (polars above all)."""
+    # Importing polars makes some hundred thousand objects and none that are garbage: the
+    # cycle collector would only walk them over and over (8 ms of the command's start).
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        from .command import run  # noqa: F401
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
@@ -122,11 +137,16 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
                        " a directory of Parquet files (OUT), on the scheduler at ADDRESS or on"
                        " local[:N], a cluster of N local processes (default: one per processor)")
     score.add_argument("--batch-rows", type=int, default=DEFAULT_BATCH_ROWS, metavar="N",
-                       help=f"rows read at a time; memory follows (default {DEFAULT_BATCH_ROWS:,})")
+                       help=f"rows scored at a time (default {DEFAULT_BATCH_ROWS:,}): fewer hold"
+                       " less memory, at a cost in time for each batch; below"
+                       f" {MIN_BATCH_ROWS:,} rows nothing more is saved, so N is at least that")
 
 
 def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Request:
     """The command line as a Request; argument errors end here with the score usage."""
+    from ._engine import check_codes
+    from .command.run import Request
+
     outcomes = _split_choices(parser, "--outcomes", args.outcomes, OUTCOMES)
     horizons = _split_choices(parser, "--horizons", args.horizons, HORIZONS)
     if not 1 <= args.batch_rows <= MAX_BATCH_ROWS:
@@ -179,7 +199,7 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         cholesterol_unit=unit, columns=columns, codes=codes, delimiter=delimiter,
         decimal_comma=args.decimal == ",", encoding=args.encoding,
         summary=args.summary or args.file is None, overwrite_columns=args.overwrite_columns,
-        batch_rows=args.batch_rows,
+        batch_rows=max(args.batch_rows, MIN_BATCH_ROWS),
     )
 
 
@@ -239,6 +259,8 @@ def _split_choices(
 
 
 def _run_score(request: Request) -> int:
+    from .command.run import run
+
     progress = _progress if _progress_wanted(request) else None
 
     def score() -> Exit:
@@ -281,6 +303,8 @@ def _finish(output: str | None, work: Callable[[], Exit | tuple[int, int]]) -> E
         return fail(f"internal error while writing {output or 'stdout'}; please report it",
                     Exit.BUG)
     if isinstance(done, tuple):
+        from .command.run import Outcome
+
         rows, unreadable = done
         return _exit_of(Outcome(rows=rows, unreadable=unreadable))
     return done
@@ -305,6 +329,8 @@ def _report(request: Request, outcome: Outcome) -> Exit:
 
 
 def _exit_of(outcome: Outcome) -> Exit:
+    from .command.run import exit_message
+
     message = exit_message(outcome)
     if message:
         print(message, file=sys.stderr)

@@ -4,8 +4,13 @@ the one place that turns them into a line on stderr and a status."""
 from __future__ import annotations
 
 import enum
+import signal
 import sys
 from typing import TextIO
+
+# Signals that end a run: each leaves the target as it was and no temporary file behind.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
+_stopped: list[int] = []  # the signals received, oldest first
 
 
 class Exit(enum.IntEnum):
@@ -48,7 +53,35 @@ class Interrupted(BaseException):
     """A signal that ends the run (SIGTERM, SIGHUP, SIGQUIT), treated like Ctrl-C."""
 
 
+def stop_on_signals() -> None:
+    """Ctrl-C, SIGTERM, SIGHUP and SIGQUIT stop the run once; while it cleans up, further
+    ones wait. Each is also remembered: an interrupt swallowed on its way (an import that
+    caught it, a library's thread) still keeps the output from being put in place.
+
+    polars reports a Ctrl-C that arrives during its work as well, so one keypress can
+    come twice: the second must not cut the removal of the temporary file short.
+    """
+
+    def stop(signum, frame):
+        _stopped.append(signum)
+        if isinstance(sys.exc_info()[1], (KeyboardInterrupt, Interrupted)):
+            return  # already stopping: the cleanup runs in the interrupt's except block
+        raise KeyboardInterrupt if signum == signal.SIGINT else Interrupted
+
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, stop)
+
+
+def check_stopped() -> None:
+    """Raise the interrupt again if a stopping signal came, even one that was swallowed."""
+    if _stopped:
+        raise KeyboardInterrupt if _stopped[0] == signal.SIGINT else Interrupted
+
+
 def fail(message: str, status: Exit, stream: TextIO | None = None) -> Exit:
     """Print ``corvane: message`` as one line on stderr; return ``status``."""
-    print(f"corvane: {message}", file=stream or sys.stderr)
+    try:
+        print(f"corvane: {message}", file=stream or sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass  # no terminal left (SIGHUP) or stderr closed: the status still tells
     return status

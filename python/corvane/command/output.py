@@ -19,27 +19,10 @@ from typing import IO
 
 import polars as pl
 
-from .errors import InputError, Interrupted, OutputError
+from .errors import STOP_SIGNALS, InputError, OutputError, check_stopped
 
 _GZIP_LEVEL = 6
-_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
 _OS_ERROR = re.compile(r"\(os error (\d+)\)|\[Errno (\d+)\]")
-
-
-def stop_on_interrupts() -> None:
-    """Ctrl-C and SIGTERM stop the run once; while it cleans up, further ones wait.
-
-    polars reports a Ctrl-C that arrives during its work as well, so one keypress can
-    come twice: the second must not cut the removal of the temporary file short.
-    """
-
-    def stop(signum, frame):
-        if isinstance(sys.exc_info()[1], (KeyboardInterrupt, Interrupted)):
-            return  # already stopping: the cleanup runs in the interrupt's except block
-        raise KeyboardInterrupt if signum == signal.SIGINT else Interrupted
-
-    for signum in _INTERRUPTS:
-        signal.signal(signum, stop)
 
 
 def output_format(path: str | None) -> str:
@@ -140,7 +123,7 @@ class Output:
             else:
                 directory = os.path.dirname(final)
                 # Signals wait until the name is kept, so that an interrupt can remove it.
-                mask = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+                mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
                 try:
                     fd, self._temp = tempfile.mkstemp(
                         dir=directory, prefix=f".{os.path.basename(final)}.", suffix=".partial"
@@ -259,7 +242,15 @@ class Output:
         self._write_header()
         self._guard(self._finish)
         if self._temp is not None:
-            self._guard(os.replace, self._temp, self._final)
+            # Never put in place after a stop, even one that went astray or is still pending.
+            mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+            try:
+                if not signal.sigpending() & set(STOP_SIGNALS):
+                    check_stopped()
+                    self._guard(os.replace, self._temp, self._final)
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+            check_stopped()
             self._temp = None
 
     def _finish(self) -> None:

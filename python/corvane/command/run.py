@@ -23,12 +23,12 @@ from .._names import (
     reads_polars_type,
     risk_column,
 )
+from . import DEFAULT_BATCH_ROWS
 from .errors import InputError
 from .source import Source, open_source, other_delimiter_hint
 from .output import Output, inside_input, same_file, stdout_identity
 from .summary import Tally
 
-DEFAULT_BATCH_ROWS = 200_000
 
 
 @dataclass
