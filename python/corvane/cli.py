@@ -6,6 +6,8 @@ import argparse
 import codecs
 import gc
 import os
+import select
+import stat
 import sys
 import traceback
 from collections.abc import Callable, Sequence
@@ -20,6 +22,7 @@ if TYPE_CHECKING:
     from .command.run import Outcome, Request
 
 SAMPLE = "data/sample_cohort.csv"
+STDIN_WAIT_SECONDS = 2
 MAX_BATCH_ROWS = 10_000_000
 UNITS = ("mg/dL", "mmol/L")
 
@@ -35,7 +38,9 @@ Exit status: 0 every row was read (rows a model refuses for its ranges are resul
 the reason in the error column); 1 some rows could not be read (still written, in order,
 the reason in the error column); 2 usage error or unreadable input (nothing written);
 3 the output could not be written (the previous file is left as it was); 4 internal
-error; 130 interrupted (the previous file is left as it was)."""
+error; 5 the input broke off after rows had gone to stdout or another stream (what was
+written is incomplete; a file is never left so); 130 interrupted (the previous file is left
+as it was)."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -128,6 +133,8 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
                        help="decimal mark of numbers: . (default) or ,")
     score.add_argument("--encoding", default="utf-8", metavar="NAME",
                        help="text encoding of a CSV file (default utf-8), e.g. latin-1, utf-16")
+    score.add_argument("--skip-rows", type=int, default=0, metavar="N",
+                       help="skip N lines above the header, such as an export's title (CSV)")
     score.add_argument("--summary", action="store_true",
                        help="print the band summary (to stderr when the rows go to stdout)")
     score.add_argument("--overwrite-columns", action="store_true",
@@ -162,6 +169,8 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         delimiter = {"tab": "\t", "\\t": "\t"}.get(delimiter.lower(), delimiter)
         if len(delimiter) != 1 or delimiter in '"\r\n':
             parser.error(f"argument --delimiter: one character, or tab, not {args.delimiter!r}")
+    if args.skip_rows < 0:
+        parser.error(f"argument --skip-rows: a number of lines, not {args.skip_rows}")
     if args.decimal not in (".", ","):
         parser.error(f"argument --decimal: . or , not {args.decimal!r}")
     if args.decimal == "," and delimiter == ",":
@@ -192,6 +201,8 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
     except ValueError as e:
         parser.error(f"argument --code: {str(e).removeprefix('codes: ')}")
     output = None if args.output in (None, "-") else args.output
+    if args.file is None and args.scheduler is None and _stdin_has_data(parser):
+        args.file = "-"  # `cat cohort.csv | corvane score` means the piped rows
     if args.file is None and args.output is None:
         output = os.devnull  # the sample's rows are only summarised
     return Request(
@@ -199,8 +210,27 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         cholesterol_unit=unit, columns=columns, codes=codes, delimiter=delimiter,
         decimal_comma=args.decimal == ",", encoding=args.encoding,
         summary=args.summary or args.file is None, overwrite_columns=args.overwrite_columns,
-        batch_rows=max(args.batch_rows, MIN_BATCH_ROWS),
+        batch_rows=max(args.batch_rows, MIN_BATCH_ROWS), skip_rows=args.skip_rows,
     )
+
+
+def _stdin_has_data(parser: argparse.ArgumentParser) -> bool:
+    """Whether standard input brings rows to score: a pipe or a file that is not empty. A
+    terminal, /dev/null or a closed one brings none, and the sample is scored instead."""
+    try:
+        st = os.fstat(sys.stdin.fileno())
+    except (AttributeError, OSError, ValueError):  # closed, or no stdin at all
+        return False
+    if stat.S_ISREG(st.st_mode):
+        return st.st_size > 0
+    if not (stat.S_ISFIFO(st.st_mode) or stat.S_ISSOCK(st.st_mode)):
+        return False
+    # A pipe: what comes first tells. Nothing yet is no reason to score the sample instead.
+    ready, _, _ = select.select([sys.stdin], [], [], STDIN_WAIT_SECONDS)
+    if not ready:
+        parser.error(f"nothing came on standard input in {STDIN_WAIT_SECONDS} s: give - to"
+                     " wait for it, or a FILE")
+    return bool(sys.stdin.buffer.peek(1))
 
 
 def _run_dataset(
@@ -210,6 +240,7 @@ def _run_dataset(
     single = [option for option, given in (
         ("--delimiter", args.delimiter),
         ("--decimal", args.decimal != "."), ("--encoding", args.encoding != "utf-8"),
+        ("--skip-rows", args.skip_rows),
         ("--summary", args.summary), ("--batch-rows", args.batch_rows != DEFAULT_BATCH_ROWS),
     ) if given]
     if single:

@@ -24,7 +24,7 @@ from .._names import (
     risk_column,
 )
 from . import DEFAULT_BATCH_ROWS
-from .errors import InputError
+from .errors import IncompleteError, InputError
 from .source import Source, open_source, other_delimiter_hint
 from .output import Output, inside_input, same_file, stdout_identity
 from .summary import Tally
@@ -48,6 +48,7 @@ class Request:
     summary: bool = False
     overwrite_columns: bool = False
     batch_rows: int = DEFAULT_BATCH_ROWS
+    skip_rows: int = 0  # lines above the header
 
 
 @dataclass
@@ -56,6 +57,7 @@ class Outcome:
     unreadable: int = 0
     comma_numbers: int = 0
     tally: Tally | None = None
+    mmol_medians: tuple[float, float] | None = None  # cholesterol read as mg/dL looks like mmol/L
 
 
 @dataclass
@@ -184,8 +186,11 @@ def run(
         encoding=request.encoding,
         batch_rows=request.batch_rows,
         wanted=lambda names: count_wanted(names, request),
+        skip_rows=request.skip_rows,
     )
     try:
+        if request.skip_rows and source.is_parquet:
+            raise InputError(f"{source.name}: --skip-rows skips lines of text, not of Parquet")
         plan, echoed = plan_columns(source, request)
         _refuse_self_overwrite(source, request.output)
         risks = [risk_column(o, h) for h in request.horizons for o in request.outcomes]
@@ -198,10 +203,10 @@ def run(
                 STATUS_TEXTS_MMOL if plan.options.mmol else STATUS_TEXTS,
             )
         output = reading = writing = None
+        wrote = False
         try:
             # Created inside the try: an interrupt as it returns still removes its file.
             output = Output(request.output, names)
-            wrote = False
             # The next batch is read and the last one written while this one is scored:
             # the three overlap, and at most three batches are held at once. Only files
             # are read and written aside: a thread blocked on stdin or on a pipe nobody
@@ -224,17 +229,32 @@ def run(
             if not wrote and output.format == "parquet":
                 output.write(_empty(source, echoed, risks))
             output.commit()
+        except InputError as e:
+            streamed = wrote and not output.is_own_file
+            settle(reading, writing, output)
+            if streamed:
+                # Rows already went down a stream: they cannot be taken back.
+                raise IncompleteError(
+                    f"{e}; the rows written to {request.output or 'stdout'} before it are"
+                    " incomplete"
+                ) from None
+            raise
         except BaseException:
-            # What still runs on a file ends soon: wait for it before the file is closed.
-            for task in (reading, writing):
-                if task is not None:
-                    task.settle()
-            if output is not None:
-                output.abort()
+            settle(reading, writing, output)
             raise
         return outcome
     finally:
         source.close()
+
+
+def settle(reading: _Task | None, writing: _Task | None, output: Output | None) -> None:
+    """Drop the output of a run that failed. What still runs on a file ends soon: it is
+    waited for before the file is closed."""
+    for task in (reading, writing):
+        if task is not None:
+            task.settle()
+    if output is not None:
+        output.abort()
 
 
 class _Task:
@@ -272,6 +292,8 @@ class _Task:
 
 
 def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
+    if outcome.rows == 0 and not plan.options.mmol:
+        outcome.mmol_medians = _mmol_medians(batch.frame, plan, request.decimal_comma)
     scores, done = score_frame(batch.frame, plan)
     reasons = None
     if len(done.reasons):
@@ -297,6 +319,25 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     if outcome.tally is not None:
         outcome.tally.add(scores, pl.Series(done.errors), bad)
     return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")
+
+
+def _mmol_medians(frame: pl.DataFrame, plan: Plan, decimal_comma: bool):
+    """The medians of total and HDL cholesterol in the first rows, when both are typical of
+    mmol/L and impossible in mg/dL; else None."""
+    medians = []
+    for name in ("total_cholesterol", "hdl_cholesterol"):
+        column = frame.to_series(plan.positions[INPUT_COLUMNS.index(name)]).head(1000)
+        if column.dtype == pl.String:
+            column = column.str.strip_chars()
+            if decimal_comma:
+                column = column.str.replace(",", ".", literal=True)
+        elif not column.dtype.is_numeric():
+            return None
+        medians.append(column.cast(pl.Float64, strict=False).median())
+    total, hdl = medians
+    if total is None or hdl is None or not (1 < total < 20 and 0.2 < hdl < 5):
+        return None
+    return total, hdl
 
 
 def _unreadable_reasons(reasons: pl.Series | None, batch, source: Source) -> pl.Series | None:
@@ -355,6 +396,12 @@ def exit_message(outcome: Outcome) -> str | None:
         parts.append(
             f"corvane: {outcome.unreadable:,} of {outcome.rows:,} rows could not be read;"
             " the error column says why"
+        )
+    if outcome.mmol_medians:
+        total, hdl = outcome.mmol_medians
+        parts.append(
+            f"corvane: total and HDL cholesterol look like mmol/L (medians {total:.3g} and"
+            f" {hdl:.3g}); give --cholesterol-unit mmol/L to read them so"
         )
     if outcome.comma_numbers:
         parts.append(

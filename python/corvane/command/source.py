@@ -30,6 +30,8 @@ _CHUNK_BYTES = 1 << 20
 _PIECE_BYTES = 4 << 20
 _FIRST_PIECE_BYTES = 1 << 20
 _BLANK_LINES = re.compile(rb"(?:[ \t]*(?:\r\n|\n|\r))*")
+_LINES_LOOKED_AT = 20
+_EXCEL_SEPARATOR = re.compile(rb'"?sep=([^"\w\r\n ])"?')
 _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"PK\x03\x04", "a ZIP archive (an Excel workbook?)", "; save it as CSV"),
     (b"\xd0\xcf\x11\xe0", "an old Excel or Office file", "; save it as CSV"),
@@ -38,7 +40,23 @@ _MAGIC = (  # (first bytes, what the file is, what to do)
     (b"\x28\xb5\x2f\xfd", "zstd-compressed data", "; decompress it first"),
     (b"BZh", "bzip2-compressed data", "; decompress it first"),
     (b"\xfd7zXZ", "xz-compressed data", "; decompress it first"),
+    (b"<stata_dta>", "a Stata data file", "; export it as CSV or Parquet (pandas.read_stata)"),
+    (b"$FL2", "an SPSS data file", "; export it as CSV or Parquet (pandas.read_spss)"),
+    (b"$FL3", "an SPSS data file", "; export it as CSV or Parquet (pandas.read_spss)"),
+    (b"HEADER RECORD*******LIBRARY HEADER RECORD", "a SAS transport file",
+     "; export it as CSV or Parquet (pandas.read_sas)"),
+    (b"\x00" * 12 + b"\xc2\xea\x81\x60\xb3\x14\x11\xcf\xbd\x92\x08\x00\x09\xc7\x31\x8c",
+     "a SAS data set", "; export it as CSV or Parquet (pandas.read_sas)"),
+    (b"FEA1", "an old Feather (version 1) file",
+     "; save it again as Parquet or Feather version 2 (pyarrow.feather.write_feather)"),
 )
+# Formats known by their names alone (Stata's older versions have no telling first bytes).
+_BINARY_SUFFIXES = {
+    ".dta": ("a Stata data file", "pandas.read_stata"),
+    ".sav": ("an SPSS data file", "pandas.read_spss"),
+    ".sas7bdat": ("a SAS data set", "pandas.read_sas"),
+    ".xpt": ("a SAS transport file", "pandas.read_sas"),
+}
 
 
 @dataclass
@@ -66,6 +84,7 @@ class Source:
     spool: str | None = None  # a temporary copy, removed at close
     stream: IO[bytes] | None = None  # the open file, closed at close
     delimiter: str = ","
+    below_header: list[tuple[int, str]] = field(default_factory=list)  # (line, text) of CSV
     folders: list[str] = field(default_factory=list)  # input folders, which no output may enter
 
     def close(self) -> None:
@@ -84,6 +103,7 @@ def open_source(
     encoding: str,
     batch_rows: int,
     wanted: Callable[[list[str]], int],
+    skip_rows: int = 0,
 ) -> Source:
     """Open ``path`` (``-`` for stdin) for reading in batches of at most ``batch_rows`` rows.
 
@@ -126,6 +146,7 @@ def open_source(
             if head.startswith(b"PAR1"):
                 raise InputError(f"{name} is gzip-compressed Parquet; decompress it first")
         _refuse_binary(name, head, encoding)
+        encoding = _byte_order(name, head, encoding)
         # A plain file's size says how much text is still to come.
         size = None
         if codecs.lookup(encoding).name != "utf-8":
@@ -133,7 +154,8 @@ def open_source(
         elif not head.startswith(b"\x1f\x8b") and owned is not None:
             st = os.fstat(stream.fileno())
             size = st.st_size if stat.S_ISREG(st.st_mode) else None
-        source = _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size)
+        source = _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size,
+                           skip_rows)
         source.stream = owned
         return source
     except OSError as e:
@@ -211,38 +233,93 @@ def _spool(chunks: Iterator[bytes]) -> str:
     return path
 
 
-def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
-    utf16 = head.startswith((b"\xff\xfe", b"\xfe\xff")) or (
-        len(head) >= 8 and (head[1:8:2].count(0) == 4 or head[0:8:2].count(0) == 4)
-    )
-    if utf16 and not codecs.lookup(encoding).name.startswith("utf-16"):
+def _utf16_order(head: bytes) -> str | None:
+    """ "le" or "be" when ``head`` looks like UTF-16 text without a byte-order mark: every
+    other byte zero, as ASCII text is in UTF-16."""
+    if len(head) >= 8 and head[1:8:2].count(0) == 4 and head[0:8:2].count(0) < 4:
+        return "le"
+    if len(head) >= 8 and head[0:8:2].count(0) == 4 and head[1:8:2].count(0) < 4:
+        return "be"
+    return None
+
+
+def _byte_order(name: str, head: bytes, encoding: str) -> str:
+    """The encoding to decode with: "utf-16" or "utf-32" without a byte-order mark, whose
+    codec would fail on the first bytes, made the right -le or -be one."""
+    codec = codecs.lookup(encoding).name
+    if codec not in ("utf-16", "utf-32"):
+        return encoding
+    boms = {"utf-16": (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE),
+            "utf-32": (codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)}[codec]
+    if head.startswith(boms):
+        return encoding
+    order = _utf16_order(head) if codec == "utf-16" else None
+    if order is None:
         raise InputError(
-            f"{name} looks like UTF-16 text; give --encoding utf-16 or save it as UTF-8"
+            f"{name}: no byte-order mark says how the {codec} text is laid out;"
+            f" give --encoding {codec}-le or {codec}-be"
+        )
+    return f"{codec}-{order}"
+
+
+def _refuse_binary(name: str, head: bytes, encoding: str) -> None:
+    bom = head.startswith((b"\xff\xfe", b"\xfe\xff"))
+    order = _utf16_order(head)
+    if (bom or order) and not codecs.lookup(encoding).name.startswith("utf-16"):
+        give = f"utf-16-{order}" if order else "utf-16"
+        raise InputError(
+            f"{name} looks like UTF-16 text; give --encoding {give} or save it as UTF-8"
         )
     for magic, what, advice in _MAGIC:
         if head.startswith(magic):
             raise InputError(f"{name} looks like {what}, not a CSV or Parquet file{advice}")
-    if not utf16 and b"\x00" in head:
+    for suffix, (what, reader) in _BINARY_SUFFIXES.items():
+        if name.lower().endswith(suffix) and not head.isascii():
+            raise InputError(f"{name} looks like {what}, not a CSV or Parquet file;"
+                             f" export it as CSV or Parquet ({reader})")
+    if not (bom or order) and b"\x00" in head:
         raise InputError(f"{name} looks like a binary file, not a CSV or Parquet file")
 
 
 # CSV --------------------------------------------------------------------------------------------
 
 
-def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size=None) -> Source:
+def _open_csv(
+    name, chunks, delimiter, batch_rows, wanted, identity, size=None, skip_rows=0
+) -> Source:
     chunks = _skip_empty(chunks)
     first = next(chunks, b"").removeprefix(codecs.BOM_UTF8)
     eol = b"\n" if b"\n" in first else b"\r" if b"\r" in first else b"\n"
-    blank_end = _BLANK_LINES.match(first).end()
-    blank = first[:blank_end].count(eol)
-    header_end = first.find(eol, blank_end)
-    while header_end < 0:  # a header longer than a chunk, or a file of one line
-        more = next(chunks, None)
-        if more is None:
-            header_end = len(first)
-            break
-        first += more
-        header_end = first.find(eol, blank_end)
+
+    def line_end(start: int) -> int:
+        """Where the line starting at ``start`` ends, reading on as far as it goes."""
+        nonlocal first
+        end = first.find(eol, start)
+        while end < 0:  # a line longer than a chunk, or the file's last
+            more = next(chunks, None)
+            if more is None:
+                return len(first)
+            first += more
+            end = first.find(eol, start)
+        return end
+
+    start = skipped = 0  # where the header starts, and the lines above it
+    for _ in range(skip_rows):  # titles above the header, as exports write them
+        start = line_end(start) + len(eol)
+        skipped += 1
+        if start > len(first):
+            raise InputError(f"{name}: fewer than the {skip_rows:,} lines --skip-rows skips")
+    blank_end = _BLANK_LINES.match(first, start).end()
+    skipped += first[start:blank_end].count(eol)
+    # Excel writes "sep=;" above the header to say which delimiter it used.
+    excel = _EXCEL_SEPARATOR.fullmatch(first[blank_end : line_end(blank_end)].rstrip(b"\r "))
+    if excel:
+        delimiter = delimiter or excel.group(1).decode()
+        start = line_end(blank_end) + len(eol)
+        blank_end = _BLANK_LINES.match(first, start).end()
+        skipped += 1 + first[start:blank_end].count(eol)
+    blank = skipped
+    header_end = line_end(blank_end)
     line = first[blank_end:header_end]
     if not line.strip():
         raise InputError(f"{name}: empty file (expected a header line with column names)")
@@ -278,6 +355,12 @@ def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size=None) 
                 if frame[names[width]].null_count() < len(frame):
                     frame = pl.read_csv(piece, schema=wide, **options)
             except pl.exceptions.PolarsError as e:
+                open_quote = _open_quote_line(piece, eol)
+                if open_quote is not None:
+                    raise InputError(
+                        f"{name}: line {next_line + open_quote:,}: a quote opens a value that"
+                        ' never closes (a quote inside a value is written twice: "")'
+                    ) from None
                 raise _unreadable(name, e, next_line) from None
             where = _physical_lines(frame, next_line, eol, b'"' in piece)
             next_line += _count(piece, eol)
@@ -288,7 +371,12 @@ def _open_csv(name, chunks, delimiter, batch_rows, wanted, identity, size=None) 
                 )
                 yield _batch(part, lines, part.columns, width)
 
-    return Source(name, header, batches, False, "line", identity, delimiter=chosen)
+    source = Source(name, header, batches, False, "line", identity, delimiter=chosen)
+    # A few lines below the header, for a hint should the header be one of them.
+    below = first[header_end + len(eol) : header_end + _SNIFF_BYTES].split(eol)[:_LINES_LOOKED_AT]
+    source.below_header = [(blank + 2 + i, b.decode("utf-8", "replace")) for i, b in
+                           enumerate(below)]
+    return source
 
 
 def _physical_lines(
@@ -413,7 +501,11 @@ def _detect_delimiter(first_line: str, wanted: Callable[[list[str]], int]) -> st
 
 
 def other_delimiter_hint(source: Source, wanted: Callable[[list[str]], int], needed: int) -> str:
-    """A hint naming a delimiter that would split the header into the needed columns."""
+    """A hint naming a delimiter that would split the header into the needed columns, or a
+    line below it that would be the header."""
+    for line, text in source.below_header:
+        if max(wanted(text.split(d)) for d in DELIMITERS) == needed:
+            return f"; the header seems to be line {line:,}: give --skip-rows {line - 1:,}"
     joined = source.delimiter.join(source.header)
     for d in DELIMITERS:
         if d != source.delimiter and wanted(joined.split(d)) == needed:
@@ -432,6 +524,20 @@ def _read_header(name: str, line: bytes, delimiter: str) -> list[str]:
     if not len(frame):
         raise InputError(f"{name}: the header line cannot be read: is a quote left open?")
     return ["" if v is None else v for v in frame.row(0)]
+
+
+def _open_quote_line(piece: bytes, eol: bytes) -> int | None:
+    """The line of ``piece`` (0 for its first) on which a quote opens that nothing closes,
+    or None when every quote is closed."""
+    line = opened = 0
+    inside = False
+    for found in re.finditer(b'"|' + re.escape(eol), piece):
+        if found.group() == eol:
+            line += 1
+        else:
+            inside = not inside
+            opened = line if inside else opened
+    return opened if inside else None
 
 
 def _unreadable(name: str, e: Exception, line: int | None) -> InputError:
