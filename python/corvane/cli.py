@@ -19,6 +19,7 @@ gc.disable()
 try:
     from ._engine import check_codes
     from .command.errors import CommandError, Exit, Interrupted, OutputError, fail
+    from .command.formats import FORMATS
     from .command.output import stop_on_interrupts
     from .command.run import DEFAULT_BATCH_ROWS, Outcome, Request, exit_message, run
 finally:
@@ -94,6 +95,13 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
         "file", nargs="?", metavar="FILE", help="cohort file or Parquet directory; - for stdin"
     )
     score.add_argument("-o", "--output", metavar="OUT", help="write here (default: stdout, CSV)")
+    score.add_argument("--format", choices=FORMATS, metavar="NAME",
+                       help="output format when OUT's name does not tell it, or for a stream:"
+                       f" {', '.join(FORMATS)} (default: from OUT's extension; CSV on stdout)")
+    score.add_argument("--output-delimiter", metavar="CHAR",
+                       help="field delimiter of CSV output, e.g. ';' or tab (default ,)")
+    score.add_argument("--output-decimal", default=".", metavar="CHAR",
+                       help="decimal mark of numbers in CSV/TSV output: . (default) or ,")
     score.add_argument("--outcomes", action="append", metavar="LIST",
                        help="comma-separated, any of cvd, ascvd, hf (default: all)")
     score.add_argument("--horizons", action="append", metavar="LIST",
@@ -171,6 +179,16 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         check_codes(codes, args.decimal)
     except ValueError as e:
         parser.error(f"argument --code: {str(e).removeprefix('codes: ')}")
+    output_delimiter = args.output_delimiter
+    if output_delimiter is not None:
+        output_delimiter = {"tab": "\t", "\\t": "\t"}.get(
+            output_delimiter.lower(), output_delimiter
+        )
+        if len(output_delimiter) != 1 or output_delimiter in '"\r\n':
+            parser.error("argument --output-delimiter: one character, or tab, not"
+                         f" {args.output_delimiter!r}")
+    if args.output_decimal not in (".", ","):
+        parser.error(f"argument --output-decimal: . or , not {args.output_decimal!r}")
     output = None if args.output in (None, "-") else args.output
     if args.file is None and args.output is None:
         output = os.devnull  # the sample's rows are only summarised
@@ -179,7 +197,8 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         cholesterol_unit=unit, columns=columns, codes=codes, delimiter=delimiter,
         decimal_comma=args.decimal == ",", encoding=args.encoding,
         summary=args.summary or args.file is None, overwrite_columns=args.overwrite_columns,
-        batch_rows=args.batch_rows,
+        batch_rows=args.batch_rows, output_format=args.format,
+        output_delimiter=output_delimiter, output_decimal_comma=args.output_decimal == ",",
     )
 
 
@@ -191,6 +210,8 @@ def _run_dataset(
         ("--delimiter", args.delimiter),
         ("--decimal", args.decimal != "."), ("--encoding", args.encoding != "utf-8"),
         ("--summary", args.summary), ("--batch-rows", args.batch_rows != DEFAULT_BATCH_ROWS),
+        ("--format", args.format), ("--output-delimiter", args.output_delimiter),
+        ("--output-decimal", args.output_decimal != "."),
     ) if given]
     if single:
         parser.error(f"argument --scheduler: not with {', '.join(single)}, which only one"
