@@ -81,8 +81,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         " of Parquet files. The output repeats the input columns as given and adds one risk"
         " column (a percentage) per outcome and horizon and an 'error' column saying why a"
         " risk is missing. It is written in the format of OUT's extension (.csv, .csv.gz,"
-        " .parquet) and appears only once complete. Without FILE, the bundled synthetic"
-        " sample cohort is scored and summarised.",
+        " .tsv, .tsv.gz, .parquet, .jsonl, .arrow; or --format) and appears only once complete;"
+        " stdout, /dev/fd/N and pipes take CSV (or --format) as it comes. Without FILE, the"
+        " bundled synthetic sample cohort is scored and summarised.",
         epilog=EPILOG,
     )
     add_score_options(score)
