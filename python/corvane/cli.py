@@ -100,8 +100,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         " of Parquet files. The output repeats the input columns as given and adds one risk"
         " column (a percentage) per outcome and horizon and an 'error' column saying why a"
         " risk is missing. It is written in the format of OUT's extension (.csv, .csv.gz,"
-        " .parquet) and appears only once complete. Without FILE, the bundled synthetic"
-        " sample cohort is scored and summarised.",
+        " .tsv, .tsv.gz, .parquet, .jsonl, .arrow; or --format) and appears only once complete;"
+        " stdout, /dev/fd/N and pipes take CSV (or --format) as it comes. Without FILE, the"
+        " bundled synthetic sample cohort is scored and summarised.",
         epilog=EPILOG,
     )
     add_score_options(score)
@@ -110,10 +111,19 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
 def add_score_options(score: argparse.ArgumentParser) -> None:
     """The options of ``corvane score``; one more option is one more call here."""
+    from .command.formats import FORMATS
+
     score.add_argument(
         "file", nargs="?", metavar="FILE", help="cohort file or Parquet directory; - for stdin"
     )
     score.add_argument("-o", "--output", metavar="OUT", help="write here (default: stdout, CSV)")
+    score.add_argument("--format", choices=FORMATS, metavar="NAME",
+                       help="output format when OUT's name does not tell it, or for a stream:"
+                       f" {', '.join(FORMATS)} (default: from OUT's extension; CSV on stdout)")
+    score.add_argument("--output-delimiter", metavar="CHAR",
+                       help="field delimiter of CSV output, e.g. ';' or tab (default ,)")
+    score.add_argument("--output-decimal", default=".", metavar="CHAR",
+                       help="decimal mark of numbers in CSV/TSV output: . (default) or ,")
     score.add_argument("--outcomes", action="append", metavar="LIST",
                        help="comma-separated, any of cvd, ascvd, hf (default: all)")
     score.add_argument("--horizons", action="append", metavar="LIST",
@@ -200,6 +210,16 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         check_codes(codes, args.decimal)
     except ValueError as e:
         parser.error(f"argument --code: {str(e).removeprefix('codes: ')}")
+    output_delimiter = args.output_delimiter
+    if output_delimiter is not None:
+        output_delimiter = {"tab": "\t", "\\t": "\t"}.get(
+            output_delimiter.lower(), output_delimiter
+        )
+        if len(output_delimiter) != 1 or output_delimiter in '"\r\n':
+            parser.error("argument --output-delimiter: one character, or tab, not"
+                         f" {args.output_delimiter!r}")
+    if args.output_decimal not in (".", ","):
+        parser.error(f"argument --output-decimal: . or , not {args.output_decimal!r}")
     output = None if args.output in (None, "-") else args.output
     if args.file is None and args.scheduler is None and _stdin_has_data(parser):
         args.file = "-"  # `cat cohort.csv | corvane score` means the piped rows
@@ -211,6 +231,8 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         decimal_comma=args.decimal == ",", encoding=args.encoding,
         summary=args.summary or args.file is None, overwrite_columns=args.overwrite_columns,
         batch_rows=max(args.batch_rows, MIN_BATCH_ROWS), skip_rows=args.skip_rows,
+        output_format=args.format,
+        output_delimiter=output_delimiter, output_decimal_comma=args.output_decimal == ",",
     )
 
 
@@ -242,6 +264,8 @@ def _run_dataset(
         ("--decimal", args.decimal != "."), ("--encoding", args.encoding != "utf-8"),
         ("--skip-rows", args.skip_rows),
         ("--summary", args.summary), ("--batch-rows", args.batch_rows != DEFAULT_BATCH_ROWS),
+        ("--format", args.format), ("--output-delimiter", args.output_delimiter),
+        ("--output-decimal", args.output_decimal != "."),
     ) if given]
     if single:
         parser.error(f"argument --scheduler: not with {', '.join(single)}, which only one"

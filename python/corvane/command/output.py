@@ -1,9 +1,10 @@
-"""The command's output: CSV, gzip CSV or Parquet, written beside the target, renamed whole."""
+"""The command's output: written beside the target and renamed whole, or straight into a stream."""
 
 from __future__ import annotations
 
 import csv
 import errno
+import functools
 import gzip
 import io
 import os
@@ -14,25 +15,18 @@ import sys
 import queue
 import tempfile
 import threading
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 from typing import IO
 
 import polars as pl
 
 from .errors import STOP_SIGNALS, InputError, OutputError, check_stopped
+from .formats import Layout, descriptor_of, format_of, writable
 
 _GZIP_LEVEL = 6
 _OS_ERROR = re.compile(r"\(os error (\d+)\)|\[Errno (\d+)\]")
 
 
-def output_format(path: str | None) -> str:
-    """ "csv", "csv.gz" or "parquet", from the output's extension (stdout is CSV)."""
-    lower = (path or "").lower()
-    if lower.endswith((".parquet", ".pq")):
-        return "parquet"
-    if lower.endswith(".gz"):
-        return "csv.gz"
-    return "csv"
 
 
 def same_file(path: str, identities: set[tuple[int, int]]) -> bool:
@@ -85,16 +79,33 @@ def _is_text(dtype) -> bool:
 
 
 class Output:
-    """Rows written batch by batch; the target appears only at ``commit()``."""
+    """Rows written batch by batch; a file target appears only at ``commit()``, a stream
+    (stdout, a pipe, ``/dev/fd/N``) takes them as they come."""
 
-    def __init__(self, target: str | None, names: Sequence[str]) -> None:
+    def __init__(
+        self,
+        target: str | None,
+        names: Sequence[str],
+        layout: Layout | None = None,
+        uuids: Collection[str] = (),
+    ) -> None:
         self.target = target
         self.names = list(names)
-        self.format = output_format(target)
+        self.layout = layout or Layout(format_of(target or "") or "csv")
+        self.format = self.layout.format
+        self._uuids = set(uuids)
+        if self.format == "jsonl":
+            repeated = next((n for n in self.names if self.names.count(n) > 1), None)
+            if repeated is not None:
+                raise InputError(
+                    f"column '{repeated}' appears more than once; JSON Lines output needs"
+                    " distinct names (write CSV or Parquet instead)"
+                )
         self._temp: str | None = None
         self._raw: IO[bytes] | None = None
         self._stream: IO[bytes] | None = None
         self._parquet = None
+        self._arrow = None
         self._sink: _Sink | None = None
         self._written_back = 0  # bytes of the file handed to the kernel's writeback
         if target is None:
@@ -105,9 +116,20 @@ class Output:
             except BaseException:  # an interrupt between creating the file and returning
                 self.abort()
                 raise
-        self._header_written = self.format == "parquet"
+        self._header_written = not self.layout.is_text
 
     def _open(self, target: str) -> None:
+        descriptor = descriptor_of(target)
+        if descriptor is not None:
+            # A copy of the descriptor, not the name opened again: that would truncate a file
+            # behind it, or replace it, where the shell meant it to take the rows as they come.
+            try:
+                self._final = target
+                self._raw = os.fdopen(os.dup(descriptor), "wb")
+            except OSError as e:
+                raise OutputError(f"cannot write {target}: {e.strerror}") from None
+            self._stream = self._raw
+            return
         final = os.path.realpath(target)  # a link's file is replaced, not the link
         try:
             st = os.stat(final)
@@ -136,7 +158,7 @@ class Output:
                 self._raw = os.fdopen(fd, "wb")
         except OSError as e:
             raise OutputError(f"cannot write {target}: {e.strerror}") from None
-        if self.format == "csv.gz":
+        if self.layout.gzip:
             self._stream = gzip.GzipFile(
                 filename="", mode="wb", fileobj=self._raw, compresslevel=_GZIP_LEVEL, mtime=0
             )
@@ -150,7 +172,8 @@ class Output:
 
     def _header(self) -> bytes:
         text = io.StringIO()
-        csv.writer(text, lineterminator="\n").writerow(self.names)
+        writer = csv.writer(text, delimiter=self.layout.delimiter, lineterminator="\n")
+        writer.writerow(self.names)
         return text.getvalue().encode("utf-8", "surrogateescape")
 
     def _guard(self, fn, *args, **kwargs):
@@ -176,19 +199,34 @@ class Output:
             self._guard(self._stream.write, self._header())
 
     def write(self, frame: pl.DataFrame) -> None:
+        # Converted before the header: a column no format holds leaves stdout empty.
+        frame = writable(frame, self.names, self.layout, self._uuids)
         self._write_header()
+        layout = self.layout
         if self.format == "parquet":
             self._guard(self._write_parquet, frame)
-        elif self.format == "csv" and self._temp is not None:
+        elif self.format == "arrow":
+            self._guard(self._write_arrow, frame)
+        elif self.format == "jsonl":
+            frame.columns = self.names
+            self._guard(frame.write_ndjson, self._stream)
+            self._start_writeback()
+        elif self._temp is not None and not layout.gzip:
             # Into a file of its own: one polars writer takes every batch, on a thread of its
             # own; it writes them faster than one write_csv call per batch does.
             if self._sink is None:
                 self._guard(self._raw.flush)  # the header first
-                self._sink = _Sink(self._raw, frame.schema, _sink_csv)
+                sink = functools.partial(
+                    _sink_csv, separator=layout.delimiter, decimal_comma=layout.decimal_comma
+                )
+                self._sink = _Sink(self._raw, frame.schema, sink)
             self._guard(self._sink.write, frame)
             self._start_writeback()
         else:
-            self._guard(frame.write_csv, self._stream, include_header=False)
+            self._guard(
+                frame.write_csv, self._stream, include_header=False,
+                separator=layout.delimiter, decimal_comma=layout.decimal_comma,
+            )
             self._start_writeback()
 
     def _start_writeback(self) -> None:
@@ -214,7 +252,7 @@ class Output:
             # polars writes it twice as fast as pyarrow, which need not even be imported.
             if self._sink is None:
                 schema = dict(zip(self.names, frame.dtypes))
-                self._sink = _Sink(self._temp or self._final, schema, _sink_parquet)
+                self._sink = _Sink(self._temp or self._stream, schema, _sink_parquet)
             self._sink.write(frame)
             self._start_writeback()
             return
@@ -228,7 +266,7 @@ class Output:
             # rest of the run, and an identifier column gains nothing from them.
             numeric = [f.name for f in table.schema if not _is_text(f.type)]
             self._parquet = pq.ParquetWriter(
-                self._temp or self._final,
+                self._temp or self._stream,
                 table.schema,
                 use_dictionary=False,
                 write_statistics=numeric,
@@ -236,6 +274,20 @@ class Output:
         elif table.schema != self._parquet.schema:
             table = table.cast(self._parquet.schema)
         self._parquet.write_table(table)
+
+    def _write_arrow(self, frame: pl.DataFrame) -> None:
+        import pyarrow as pa
+
+        # The oldest layout (large strings, no views): every Arrow reader takes it.
+        table = frame.to_arrow(compat_level=pl.CompatLevel.oldest()).rename_columns(self.names)
+        if self._arrow is None:
+            # The IPC file format writes forward only: a pipe takes it as well as a file.
+            self._arrow = pa.ipc.new_file(self._stream, table.schema)
+            self._arrow_schema = table.schema
+        elif table.schema != self._arrow_schema:
+            table = table.cast(self._arrow_schema)
+        self._arrow.write_table(table)
+        self._start_writeback()
 
     def commit(self) -> None:
         """Finish the file and move it into place."""
@@ -258,6 +310,8 @@ class Output:
             self._sink.close()
         if self._parquet is not None:
             self._parquet.close()
+        if self._arrow is not None:
+            self._arrow.close()
         if isinstance(self._stream, gzip.GzipFile):
             self._stream.close()  # the gzip trailer; the file beneath stays open
         if self._raw is not None:
@@ -293,8 +347,8 @@ def _sink_parquet(lazy: pl.LazyFrame, target) -> None:
     lazy.sink_parquet(target, compression="snappy")
 
 
-def _sink_csv(lazy: pl.LazyFrame, target) -> None:
-    lazy.sink_csv(target, include_header=False)
+def _sink_csv(lazy: pl.LazyFrame, target, **dialect) -> None:
+    lazy.sink_csv(target, include_header=False, **dialect)
 
 
 class _Sink:

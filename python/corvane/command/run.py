@@ -26,6 +26,7 @@ from .._names import (
 from . import DEFAULT_BATCH_ROWS
 from .errors import IncompleteError, InputError
 from .source import Source, open_source, other_delimiter_hint
+from .formats import choose_layout, uuid_columns
 from .output import Output, inside_input, same_file, stdout_identity
 from .summary import Tally
 
@@ -49,6 +50,9 @@ class Request:
     overwrite_columns: bool = False
     batch_rows: int = DEFAULT_BATCH_ROWS
     skip_rows: int = 0  # lines above the header
+    output_format: str | None = None  # None: from the output's name
+    output_delimiter: str | None = None  # None: the format's
+    output_decimal_comma: bool = False
 
 
 @dataclass
@@ -180,6 +184,10 @@ def run(
     request: Request, path: str, title: str, progress: Callable[[int], None] | None = None
 ) -> Outcome:
     """Score ``path`` into ``request.output``. Raises InputError / OutputError / interrupts."""
+    layout = choose_layout(
+        request.output, request.output_format, request.output_delimiter,
+        request.output_decimal_comma,
+    )
     source = open_source(
         path,
         delimiter=request.delimiter,
@@ -206,7 +214,10 @@ def run(
         wrote = False
         try:
             # Created inside the try: an interrupt as it returns still removes its file.
-            output = Output(request.output, names)
+            uuids = ()
+            if source.schema is not None and pl.Binary in source.schema.dtypes():
+                uuids = uuid_columns(source.spool or path)
+            output = Output(request.output, names, layout, uuids)
             # The next batch is read and the last one written while this one is scored:
             # the three overlap, and at most three batches are held at once. Only files
             # are read and written aside: a thread blocked on stdin or on a pipe nobody
@@ -226,7 +237,7 @@ def run(
                     progress(outcome.rows)
             if writing is not None:
                 writing.result()
-            if not wrote and output.format == "parquet":
+            if not wrote and output.format in ("parquet", "arrow"):
                 output.write(_empty(source, echoed, risks))
             output.commit()
         except InputError as e:
