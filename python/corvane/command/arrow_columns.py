@@ -154,3 +154,31 @@ def arrow_frames(
     """pyarrow record batches as polars frames."""
     for batch in batches:
         yield to_polars(batch, intervals, name)
+
+
+class ArrowFile:
+    """An Arrow IPC file read through pyarrow, for columns polars cannot take: like a folder
+    of one part (``schema``, ``frames``)."""
+
+    def __init__(self, name: str, path: str) -> None:
+        import pyarrow as pa
+
+        self.name, self.path = name, path
+        try:
+            with pa.ipc.open_file(path) as reader:
+                arrow_schema = reader.schema
+        except (pa.ArrowException, OSError) as e:
+            raise InputError(f"{name}: cannot read as Arrow ({first_line(e)})") from None
+        self.schema = quiet_panic(lambda: to_polars(arrow_schema.empty_table(), [], name)).schema
+
+    def frames(self, batch_rows: int) -> Iterator[tuple[pl.DataFrame, str, int]]:
+        import pyarrow as pa
+
+        row = 1
+        with pa.ipc.open_file(self.path) as reader:
+            for i in range(reader.num_record_batches):
+                batch = reader.get_batch(i)
+                for start in range(0, batch.num_rows, batch_rows):
+                    frame = to_polars(batch.slice(start, batch_rows), [], self.name)
+                    yield frame, self.name, row
+                    row += len(frame)

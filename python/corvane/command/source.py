@@ -21,7 +21,7 @@ import polars as pl
 
 from .._engine import count_byte
 from . import folders
-from .arrow_columns import PolarsPanic, quiet_panic
+from .arrow_columns import ArrowFile, PolarsPanic, quiet_panic
 from .errors import InputError
 
 DELIMITERS = (",", ";", "\t", "|")
@@ -476,8 +476,11 @@ def _open_parquet(name, path, batch_rows, identity, spool=None, scan=pl.scan_par
     except PolarsPanic:
         # A column polars cannot take (an interval): the file is read through pyarrow.
         try:
-            return _open_parts(name, folders.ParquetFolder(name, [folders.Part(name, path)]),
-                               batch_rows, identity, spool, named=False)
+            if scan is pl.scan_parquet:
+                whole = folders.ParquetFolder(name, [folders.Part(name, path)])
+            else:
+                whole = ArrowFile(name, path)
+            return _open_parts(name, whole, batch_rows, identity, spool, named=False)
         except BaseException:
             if spool:
                 os.unlink(spool)
@@ -504,7 +507,6 @@ def _open_parquet(name, path, batch_rows, identity, spool=None, scan=pl.scan_par
 
 
 def _open_ipc(name, path, batch_rows, identity, spool=None) -> Source:
-    # An Arrow file holding a column polars cannot take is refused by name when read.
     return _open_parquet(name, path, batch_rows, identity, spool, scan=pl.scan_ipc)
 
 
