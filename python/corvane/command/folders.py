@@ -7,7 +7,6 @@ import os
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import Any
 from urllib.parse import unquote
 
 import polars as pl

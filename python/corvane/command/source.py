@@ -502,6 +502,10 @@ def _open_parquet(name, path, batch_rows, identity, spool=None, scan=pl.scan_par
                 row += n
         except pl.exceptions.PolarsError as e:
             raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+        except BaseException as e:
+            if type(e).__name__ != "PanicException":  # a panic cannot be caught by its type
+                raise
+            raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
 
     return Source(name, header, batches, True, "row", identity, schema, spool)
 
