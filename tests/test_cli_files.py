@@ -181,7 +181,7 @@ def test_parquet_input_scores_like_the_csv(tmp_path, plain, as_directory, typed)
     rows = read_output(result.stdout)[1]
     assert [r[12:-1] for r in rows] == [r[12:-1] for r in read_output(expected.stdout)[1]]
     assert result.stdout.count(b"\n") == 61
-    assert rows[5][-1] == "row 6: age: missing value"
+    assert rows[5][-1] == "a.parquet " * as_directory + "row 6: age: missing value"
 
 
 @pytest.mark.parametrize("how", ["named", "hard link", "symlink", "stdin", "stdout append"])

@@ -93,11 +93,13 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     score = commands.add_parser(
         "score",
-        help="score a cohort file (CSV, CSV.gz or Parquet)",
+        help="score a cohort file (CSV, CSV.gz, Parquet or Arrow) or folder",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Score every row of a cohort file: CSV (any of , ; tab | as delimiter,"
-        " UTF-8 with or without BOM, gzip-compressed or not), a Parquet file or a directory"
-        " of Parquet files. The output repeats the input columns as given and adds one risk"
+        " UTF-8 with or without BOM, gzip-compressed or not), a Parquet or Arrow/Feather file,"
+        " or a folder of Parquet or CSV parts as Spark, Dask, DuckDB or pyarrow write it"
+        " (markers, checksums and hidden files skipped, parts in natural order, key=value"
+        " partition folders kept as columns). The output repeats the input columns as given and adds one risk"
         " column (a percentage) per outcome and horizon and an 'error' column saying why a"
         " risk is missing. It is written in the format of OUT's extension (.csv, .csv.gz,"
         " .tsv, .tsv.gz, .parquet, .jsonl, .arrow; or --format) and appears only once complete;"
@@ -114,7 +116,7 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
     from .command.formats import FORMATS
 
     score.add_argument(
-        "file", nargs="?", metavar="FILE", help="cohort file or Parquet directory; - for stdin"
+        "file", nargs="?", metavar="FILE", help="cohort file or folder of parts; - for stdin"
     )
     score.add_argument("-o", "--output", metavar="OUT", help="write here (default: stdout, CSV)")
     score.add_argument("--format", choices=FORMATS, metavar="NAME",

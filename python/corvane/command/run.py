@@ -369,6 +369,10 @@ def _unreadable_reasons(reasons: pl.Series | None, batch, source: Source) -> pl.
         where = rows.cast(pl.Int64) + batch.where
     subset = pl.DataFrame({"why": reasons.gather(rows), "where": where})
     prefix = pl.concat_str(pl.lit(f"{source.where_word} "), pl.col("where"), pl.lit(": "))
+    files = batch.files(rows)
+    if files is not None:  # a folder's row is counted within its own file
+        subset = subset.with_columns(file=files)
+        prefix = pl.concat_str(pl.col("file"), pl.lit(" "), prefix)
     text = pl.concat_str(prefix, pl.col("why"))
     if batch.extra is not None:
         width = len(source.header)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import codecs
+import functools
 import gzip
 import io
 import itertools
@@ -19,6 +20,8 @@ from typing import IO
 import polars as pl
 
 from .._engine import count_byte
+from . import folders
+from .arrow_columns import ArrowFile, PolarsPanic, quiet_panic
 from .errors import InputError
 
 DELIMITERS = (",", ";", "\t", "|")
@@ -68,6 +71,17 @@ class Batch:
     # one, the first row's alone: a number per row is built only for the few messages.
     where: pl.Series | int
     extra: pl.Series | None  # per row: values past the header's width (CSV), 0 if none
+    # Rows from a folder: (first row in the batch, its file in the folder), in order; ``where``
+    # then counts within each file.
+    parts: list[tuple[int, str]] | None = None
+
+    def files(self, rows: pl.Series) -> pl.Series | None:
+        """The file each of ``rows`` comes from; None for a single file."""
+        if not self.parts:
+            return None
+        starts = pl.Series([start for start, _ in self.parts], dtype=rows.dtype)
+        names = pl.Series([name for _, name in self.parts], dtype=pl.String)
+        return names.gather(starts.search_sorted(rows, side="right") - 1)
 
 
 @dataclass
@@ -117,11 +131,11 @@ def open_source(
             stream = sys.stdin.buffer
         elif os.path.isdir(path):
             identity.add(_identity(os.stat(path)))
-            if not any(
-                f.lower().endswith((".parquet", ".pq")) for _, _, fs in os.walk(path) for f in fs
-            ):
-                raise InputError(f"{name} is a directory without Parquet files")
-            source = _open_parquet(name, path, batch_rows, identity)
+            reopen = functools.partial(
+                open_source, delimiter=delimiter, encoding=encoding, batch_rows=batch_rows,
+                wanted=wanted,
+            )
+            source = _open_folder(name, path, batch_rows, identity, reopen)
             source.folders.append(path)
             return source
         else:
@@ -132,12 +146,16 @@ def open_source(
     owned = stream if path != "-" else None
     try:
         head = stream.read(_SNIFF_BYTES)
-        if head.startswith(b"PAR1"):
+        if head.startswith((b"PAR1", b"ARROW1")):
+            opener = _open_parquet if head.startswith(b"PAR1") else _open_ipc
             if path != "-":
-                return _open_parquet(name, path, batch_rows, identity)
-            # Parquet needs to seek: stdin is copied to a temporary file first.
+                return opener(name, path, batch_rows, identity)
+            # Parquet and Arrow need to seek: stdin is copied to a temporary file first.
             spool = _spool(itertools.chain([head], _chunks(stream)))
-            return _open_parquet(name, spool, batch_rows, identity, spool)
+            return opener(name, spool, batch_rows, identity, spool)
+        if head.startswith(b"FEA1"):
+            raise InputError(f"{name} is an old Feather (version 1) file; save it as Feather 2 or"
+                             " Parquet")
         chunks: Iterator[bytes] = itertools.chain([head], _chunks(stream))
         if head.startswith(b"\x1f\x8b"):
             chunks = _gunzip(chunks, name)
@@ -557,14 +575,27 @@ def _first_line(e: BaseException) -> str:
 # Parquet ----------------------------------------------------------------------------------------
 
 
-def _open_parquet(name, path, batch_rows, identity, spool=None) -> Source:
+def _open_parquet(name, path, batch_rows, identity, spool=None, scan=pl.scan_parquet) -> Source:
     try:
-        lazy = pl.scan_parquet(path)
-        schema = lazy.collect_schema()
+        lazy = scan(path)
+        schema = quiet_panic(lazy.collect_schema)
+    except PolarsPanic:
+        # A column polars cannot take (an interval): the file is read through pyarrow.
+        try:
+            if scan is pl.scan_parquet:
+                whole = folders.ParquetFolder(name, [folders.Part(name, path)])
+            else:
+                whole = ArrowFile(name, path)
+            return _open_parts(name, whole, batch_rows, identity, spool, named=False)
+        except BaseException:
+            if spool:
+                os.unlink(spool)
+            raise
     except (pl.exceptions.PolarsError, OSError) as e:
         if spool:
             os.unlink(spool)
-        raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+        kind = "Parquet" if scan is pl.scan_parquet else "Arrow"
+        raise InputError(f"{name}: cannot read as {kind} ({_first_line(e)})") from None
     header = list(schema.names())
 
     def batches() -> Iterator[Batch]:
@@ -577,5 +608,88 @@ def _open_parquet(name, path, batch_rows, identity, spool=None) -> Source:
                 row += n
         except pl.exceptions.PolarsError as e:
             raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+        except BaseException as e:
+            if type(e).__name__ != "PanicException":  # a panic cannot be caught by its type
+                raise
+            raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
 
     return Source(name, header, batches, True, "row", identity, schema, spool)
+
+
+def _open_ipc(name, path, batch_rows, identity, spool=None) -> Source:
+    return _open_parquet(name, path, batch_rows, identity, spool, scan=pl.scan_ipc)
+
+
+# Folders ----------------------------------------------------------------------------------------
+
+
+def _open_folder(name, path, batch_rows, identity, reopen) -> Source:
+    parts = folders.list_parts(path)
+    if folders.folder_kind(name, parts) == "parquet":
+        return _open_parts(name, folders.ParquetFolder(name, parts), batch_rows, identity)
+    parts = [p for p in parts if os.path.getsize(p.full)]  # engines write empty parts
+    opened = []
+    for part in parts:
+        source = reopen(part.full)
+        source.close()
+        identity |= source.identity
+        if opened and source.header != opened[0].header:
+            raise InputError(f"{name}: the header of {part.path} differs from that of"
+                             f" {parts[0].path}")
+        opened.append(source)
+    if not opened:
+        raise InputError(f"{name}: every CSV part is empty")
+    first = opened[0]
+    # Partition values join the text the parts hold as text.
+    partitions = list(folders.partition_columns(parts, first.header))
+    width = len(first.header)
+
+    def batches() -> Iterator[Batch]:
+        for part in parts:
+            source = reopen(part.full)
+            try:
+                values = [pl.lit(part.partition.get(k), pl.String).alias(f"c{width + i}")
+                          for i, k in enumerate(partitions)]
+                for batch in source.batches():
+                    batch.frame = batch.frame.with_columns(values) if values else batch.frame
+                    batch.parts = [(0, part.path)]
+                    yield batch
+            finally:
+                source.close()
+
+    header = first.header + partitions
+    return Source(name, header, batches, False, "line", identity, delimiter=first.delimiter)
+
+
+def _open_parts(name, folder, batch_rows, identity, spool=None, named=True) -> Source:
+    header = list(folder.schema.names())
+    renamed = {c: f"c{i}" for i, c in enumerate(header)}
+
+    def batches() -> Iterator[Batch]:
+        held: list[tuple[pl.DataFrame, str, int]] = []
+        size = 0
+        for frame, file, row in folder.frames(batch_rows):
+            while len(frame):
+                taken = frame.slice(0, batch_rows - size)
+                held.append((taken, file, row))
+                size += len(taken)
+                frame, row = frame.slice(len(taken)), row + len(taken)
+                if size == batch_rows:
+                    yield _gathered(held, renamed, named)
+                    held, size = [], 0
+        if held:
+            yield _gathered(held, renamed, named)
+
+    return Source(name, header, batches, True, "row", identity, folder.schema, spool)
+
+
+def _gathered(held, renamed, named) -> Batch:
+    """One batch of rows from one or more files."""
+    frame = pl.concat([f for f, _, _ in held], rechunk=False).rename(renamed)
+    if len(held) == 1:
+        where = held[0][2]
+    else:
+        where = pl.concat([_each_row(row, len(f)) for f, _, row in held])
+    starts = itertools.accumulate((len(f) for f, _, _ in held[:-1]), initial=0)
+    parts = [(start, file) for start, (_, file, _) in zip(starts, held)] if named else None
+    return Batch(frame, where, None, parts)
