@@ -146,7 +146,8 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
     score.add_argument("--encoding", default="utf-8", metavar="NAME",
                        help="text encoding of a CSV file (default utf-8), e.g. latin-1, utf-16")
     score.add_argument("--skip-rows", type=int, default=0, metavar="N",
-                       help="skip N lines above the header, such as an export's title (CSV)")
+                       help="skip N lines above the header, such as an export's title (CSV; Excel's"
+                       " sep= line is read and skipped by itself)")
     score.add_argument("--summary", action="store_true",
                        help="print the band summary (to stderr when the rows go to stdout)")
     score.add_argument("--overwrite-columns", action="store_true",
