@@ -99,12 +99,13 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         " UTF-8 with or without BOM, gzip-compressed or not), a Parquet or Arrow/Feather file,"
         " or a folder of Parquet or CSV parts as Spark, Dask, DuckDB or pyarrow write it"
         " (markers, checksums and hidden files skipped, parts in natural order, key=value"
-        " partition folders kept as columns). The output repeats the input columns as given and adds one risk"
-        " column (a percentage) per outcome and horizon and an 'error' column saying why a"
-        " risk is missing. It is written in the format of OUT's extension (.csv, .csv.gz,"
-        " .tsv, .tsv.gz, .parquet, .jsonl, .arrow; or --format) and appears only once complete;"
-        " stdout, /dev/fd/N and pipes take CSV (or --format) as it comes. Without FILE, the"
-        " bundled synthetic sample cohort is scored and summarised.",
+        " partition folders kept as columns). The output repeats the input columns as given"
+        " and adds one risk column (a percentage) per outcome and horizon and an 'error'"
+        " column saying why a risk is missing. It is written in the format of OUT's extension"
+        " (.csv, .csv.gz, .tsv, .tsv.gz, .parquet, .jsonl, .arrow; or --format) and appears"
+        " only once complete; stdout, /dev/fd/N and pipes take CSV (or --format) as it comes."
+        " Without FILE, rows piped to stdin are scored; with nothing piped, the bundled"
+        " synthetic sample cohort is scored and summarised.",
         epilog=EPILOG,
     )
     add_score_options(score)
