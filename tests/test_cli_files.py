@@ -234,7 +234,8 @@ def test_failed_write_keeps_the_previous_output_and_says_so(tmp_path):
 
 
 @pytest.mark.parametrize("signum, suffix", [(signal.SIGINT, ".csv"), (signal.SIGTERM, ".csv"),
-                                            (signal.SIGINT, ".parquet")])
+                                            (signal.SIGINT, ".parquet"),
+                                            (signal.SIGHUP, ".parquet"), (signal.SIGQUIT, ".csv")])
 def test_interrupt_keeps_the_previous_output(tmp_path, signum, suffix):
     lines, _ = random_rows(3000, seed=12)
     path = write(tmp_path / "in.csv", [HEADER, *lines * 10])

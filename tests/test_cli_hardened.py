@@ -45,23 +45,6 @@ def test_a_stream_cut_short_says_so_and_a_file_is_never_left_so(tmp_path):
     assert "incomplete" not in to_file.stderr.decode()
 
 
-@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGQUIT, signal.SIGTERM])
-def test_hangup_and_quit_leave_no_temporary_file(tmp_path, signum):
-    path = write(tmp_path / "in.csv", [HEADER, *LINES * 200])
-    out = tmp_path / "out.parquet"
-    process = subprocess.Popen([sys.executable, "-m", "corvane", "score", path, "-o", out],
-                               stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 60
-    while not any(p.name.endswith(".partial") for p in tmp_path.iterdir()):
-        assert time.monotonic() < deadline and process.poll() is None
-        time.sleep(0.01)
-    process.send_signal(signum)
-    _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 130
-    assert stderr.decode().strip() == f"corvane: interrupted; {out} is unchanged"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
-
-
 def test_ctrl_c_while_starting_gives_one_line(tmp_path):
     """Catches a signal that lands while polars loads: a traceback, or a run that goes on."""
     path = write(tmp_path / "in.csv", [HEADER, *LINES])
