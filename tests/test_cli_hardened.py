@@ -2,7 +2,6 @@
 moment, and files that need a word of advice."""
 
 import gzip
-import os
 import signal
 import subprocess
 import sys
