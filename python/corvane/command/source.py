@@ -21,7 +21,7 @@ import polars as pl
 
 from .._engine import count_byte
 from . import folders
-from .arrow_columns import ArrowFile, PolarsPanic, quiet_panic
+from .arrow_columns import ArrowFile, PolarsPanic, first_line, quiet_panic
 from .errors import InputError
 
 DELIMITERS = (",", ";", "\t", "|")
@@ -559,17 +559,11 @@ def _open_quote_line(piece: bytes, eol: bytes) -> int | None:
 
 
 def _unreadable(name: str, e: Exception, line: int | None) -> InputError:
-    text = _first_line(e)
+    text = first_line(e)
     if "utf-8" in text.lower():
         return InputError(f"{name}: not UTF-8 text; give its encoding, e.g. --encoding latin-1")
     where = f" after line {line - 1}" if line else ""
     return InputError(f"{name}: not valid CSV{where} ({text})")
-
-
-def _first_line(e: BaseException) -> str:
-    text = str(e).strip().splitlines()
-    line = text[0] if text else type(e).__name__
-    return line if len(line) <= 120 else line[:117] + "..."
 
 
 # Parquet ----------------------------------------------------------------------------------------
@@ -595,7 +589,7 @@ def _open_parquet(name, path, batch_rows, identity, spool=None, scan=pl.scan_par
         if spool:
             os.unlink(spool)
         kind = "Parquet" if scan is pl.scan_parquet else "Arrow"
-        raise InputError(f"{name}: cannot read as {kind} ({_first_line(e)})") from None
+        raise InputError(f"{name}: cannot read as {kind} ({first_line(e)})") from None
     header = list(schema.names())
 
     def batches() -> Iterator[Batch]:
@@ -607,11 +601,11 @@ def _open_parquet(name, path, batch_rows, identity, spool=None, scan=pl.scan_par
                 yield Batch(frame, row, None)
                 row += n
         except pl.exceptions.PolarsError as e:
-            raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+            raise InputError(f"{name}: cannot read as Parquet ({first_line(e)})") from None
         except BaseException as e:
             if type(e).__name__ != "PanicException":  # a panic cannot be caught by its type
                 raise
-            raise InputError(f"{name}: cannot read as Parquet ({_first_line(e)})") from None
+            raise InputError(f"{name}: cannot read as Parquet ({first_line(e)})") from None
 
     return Source(name, header, batches, True, "row", identity, schema, spool)
 
