@@ -87,10 +87,11 @@ def _score_columns(
     risks: tuple[npt.NDArray[np.float64] | ArrowColumn, ...],
     statuses: npt.NDArray[np.uint8] | None,
     errors: npt.NDArray[np.uint16] | ArrowColumn,
+    values: tuple[npt.NDArray[np.float64] | ArrowColumn | None, ...] | None = None,
     /,
 ) -> tuple[ArrowColumn, ArrowColumn, list[str], int]:
     """Reads eleven columns (Arrow arrays or streams, 1-D NumPy or object arrays) by the cell
-    rule and scores them; returns the unreadable rows (int64), their missing cells (uint16
+    rule and scores them, writing each wanted input's values as read into ``values``; returns the unreadable rows (int64), their missing cells (uint16
     bits), their reasons and how many bad numbers a decimal comma would read."""
 def _texts_of_codes(
     codes: npt.NDArray[np.uint8 | np.uint16], texts: tuple[str | None, ...], /

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
@@ -205,6 +206,9 @@ struct ColumnarJob {
   // Per row, if wanted: bit j where column j's cell is missing. Written only for unreadable
   // rows, so that zeroed memory the kernel hands out lazily is never touched for clean ones.
   std::uint16_t* missing = nullptr;
+  // Per input, if wanted: each row's value as read (sex and the flags as 0.0/1.0), NaN where
+  // the cell is missing or unreadable; n each. For reports grouped by what was read.
+  std::array<double*, 11> values{};
 };
 
 // Rows decoded at a time, column by column: small enough to stay in the first-level cache while
@@ -253,6 +257,12 @@ inline void read_block(const ColumnarJob& job, std::size_t begin, std::size_t m,
     const auto bit = static_cast<std::uint16_t>(1u << k);
     for (std::size_t i = 0; i < m; ++i) bad[i] |= states[i] != kCellOk ? bit : 0;
     for (std::size_t i = 0; i < m; ++i) missing[i] |= states[i] == kCellMissing ? bit : 0;
+    if (double* out = job.values[k]; out != nullptr) {
+      constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+      for (std::size_t i = 0; i < m; ++i) {
+        out[begin + i] = states[i] == kCellOk ? block.v[k][i] : kNaN;
+      }
+    }
   }
   for (std::size_t i = 0; i < m; ++i) readable[i] = bad[i] == 0;
   for (std::size_t i = 0; i < m; ++i) {

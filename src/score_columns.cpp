@@ -34,7 +34,7 @@ namespace corvane {
 namespace {
 
 constexpr std::string_view kSignature =
-    "_score_columns(columns, masks, options, models, risks, statuses, errors)";
+    "_score_columns(columns, masks, options, models, risks, statuses, errors, values=None)";
 
 Pending bad_argument(std::string_view what) noexcept {
   std::string text;
@@ -878,7 +878,7 @@ void score_range(void* context, std::size_t begin, std::size_t end) {
 }
 
 Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 7) return bad_argument("takes exactly 7 positional arguments");
+  if (nargs != 7 && nargs != 8) return bad_argument("takes 7 or 8 positional arguments");
   PyObject* columns = args[0];
   PyObject* masks = args[1];
   PyObject* models = args[3];
@@ -949,6 +949,21 @@ Result<Ref> score_columns(PyObject* const* args, Py_ssize_t nargs) {
     return bad_argument("errors must be a writable (1, n) or (n,) uint16 array");
   }
   job.errors = static_cast<std::uint16_t*>(errors.view().buf);
+  std::array<HeldBuffer, 11> values;
+  if (nargs == 8 && args[7] != Py_None) {
+    if (!PyTuple_Check(args[7]) || PyTuple_GET_SIZE(args[7]) != 11) {
+      return bad_argument("values must be None or a tuple of 11 (None or a float64 array)");
+    }
+    for (std::size_t j = 0; j < 11; ++j) {
+      PyObject* out = PyTuple_GET_ITEM(args[7], j);
+      if (out == Py_None) continue;
+      if (!values[j].acquire(out, kOutput)) return Pending::fetch();
+      if (!output_fits(values[j].view(), 'd', 1, n_other) || n_other != n) {
+        return bad_argument("each of values must be None or a writable (n,) float64 array");
+      }
+      job.values[j] = static_cast<double*>(values[j].view().buf);
+    }
+  }
 
   for (std::size_t j = 0; j < 11; ++j) {
     ImportedColumn& c = (*imported)[j];

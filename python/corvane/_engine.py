@@ -14,7 +14,7 @@ from typing import Any
 
 import _corvane
 
-from ._names import UNREADABLE_CODE, risk_column
+from ._names import INPUT_COLUMNS, UNREADABLE_CODE, risk_column
 
 #: Index = status code; None for "scored" and for "unreadable", whose reason names the cell.
 STATUS_TEXTS: tuple[str | None, ...] = _corvane._status_messages
@@ -61,6 +61,7 @@ class Pass:
     risks: list[Any]
     errors: Any
     statuses: Any
+    values: dict[str, Any]  # input -> its cells as read (NaN where not), for the inputs asked
     unreadable_rows: Any  # int64 column (buffer and Arrow array) of the row numbers
     missing_bits: Any  # uint16 column, per unreadable row: bit j set where column j is missing
     reasons: list[str]
@@ -76,6 +77,7 @@ def score_columns(
     *,
     arrays: Any = None,
     statuses: bool = False,
+    values: Sequence[str] = (),
 ) -> Pass:
     """Read and score the eleven ``columns`` (Arrow arrays or streams, 1-D NumPy arrays or
     object arrays, each with a mask of missing cells or None) for ``models``. Outputs are NumPy
@@ -87,10 +89,12 @@ def score_columns(
         risks = [arrays.empty(n, dtype=arrays.float64) for _ in models]
         errors = arrays.empty(n, dtype=arrays.uint16)
         status = arrays.empty((len(models), n), dtype=arrays.uint8) if statuses else None
+        read = {name: arrays.empty(n, dtype=arrays.float64) for name in values}
     else:
         risks = [_corvane._new_column(n, "d") for _ in models]
         errors = _corvane._new_column(n, "H")
         status = None
+        read = {name: _corvane._new_column(n, "d") for name in values}
     rows, missing, reasons, commas = _corvane._score_columns(
         tuple(columns),
         tuple(masks),
@@ -99,8 +103,9 @@ def score_columns(
         tuple(risks),
         status,
         errors,
+        tuple(read.get(name) for name in INPUT_COLUMNS) if read else None,
     )
-    return Pass(risks, errors, status, rows, missing, reasons, commas)
+    return Pass(risks, errors, status, read, rows, missing, reasons, commas)
 
 
 def texts_of_codes(codes: Any, texts: Sequence[str | None]) -> Any:
@@ -126,7 +131,7 @@ def worker_count() -> int:
 def check_codes(codes: Any, decimal: str = ".") -> None:
     """Raise ValueError, naming the input, when a code map has a code or meaning the engine
     cannot read: the same check a pass makes, on an empty table."""
-    from ._names import INPUT_COLUMNS, code_maps, expected_texts
+    from ._names import code_maps, expected_texts
 
     empty = [_corvane._new_column(0, "d") for _ in INPUT_COLUMNS]
     options = Options(INPUT_COLUMNS, expected_texts(codes), code_maps(codes), decimal)
