@@ -8,6 +8,7 @@ its columns through polars, start without it; ``corvane.score`` brings it in on 
 
 from __future__ import annotations
 
+import math
 import numbers
 import sys
 from collections.abc import Iterable, Mapping, Sequence
@@ -20,6 +21,17 @@ import _corvane
 INPUT_COLUMNS: tuple[str, ...] = tuple(
     name.strip() for name in _corvane.calculate_10_yr_cvd_rust.__text_signature__[1:-1].split(",")
 )
+#: How each outcome is named to a reader.
+OUTCOME_TITLES = {
+    "cvd": "total cardiovascular disease",
+    "ascvd": "atherosclerotic cardiovascular disease",
+    "hf": "heart failure",
+}
+#: The risk bands of summaries and reports: (from, below, label).
+BANDS = (
+    (0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%")
+)
+
 SEX, NUMBER, FLAG = "sex", "number", "flag"
 KINDS = (SEX, NUMBER, NUMBER, NUMBER, NUMBER, FLAG, FLAG, NUMBER, NUMBER, FLAG, FLAG)
 #: What a cell of each kind should be, as a refusal names it.
