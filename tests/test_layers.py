@@ -14,7 +14,8 @@ ALLOWED = {
     "_names": set(),
     "_engine": {"_names"},
     "tables": {"_names", "_engine"},
-    "command": {"_names", "_engine"},
+    "command": {"_names", "_engine", "_report"},
+    "_report": {"_names"},
 }
 
 

@@ -30,13 +30,16 @@ from . import _names
 from ._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, Horizon, Outcome, risk_column
 
 if TYPE_CHECKING:
+    from ._report import Report
     from .tables import Scores
 
 __all__ = [
     "HORIZONS",
     "INPUT_COLUMNS",
     "OUTCOMES",
+    "Report",
     "Scores",
+    "report",
     "risk_column",
     "score",
 ]
@@ -108,11 +111,43 @@ def score(
     return tables.score(table, models, mmol, columns=columns, codes=codes, keep=keep)
 
 
+def report(
+    table: Any,
+    outcomes: Iterable[Outcome] | Outcome = OUTCOMES,
+    horizons: Iterable[Horizon] | Horizon = HORIZONS,
+    *,
+    by: Sequence[str] | str = (),
+    min_cell: int | None = None,
+    cholesterol_unit: str = "mg/dL",
+    columns: Mapping[str, str] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
+) -> Report:
+    """The cohort report of ``table``: what was read, scored and refused, the spread of each
+    risk and its bands (< 5%, 5-7.5%, 7.5-20%, >= 20%), by sex, by age group and by each
+    column named in ``by``, the refusal reasons and the completeness of each input.
+
+    ``table`` and the options are those of :func:`score`. Only aggregates are reported; with
+    ``min_cell``, counts from 1 to ``min_cell - 1`` are shown as ``"<min_cell"`` and what
+    would reveal them is left out. The result's ``save(path)`` writes a self-contained HTML
+    page, ``to_dict()`` gives every number as plain data, and a notebook shows it inline.
+    """
+    from .reporting import report_of_table
+
+    return report_of_table(
+        table, outcomes, horizons, by=by, min_cell=min_cell,
+        cholesterol_unit=cholesterol_unit, columns=columns, codes=codes,
+    )
+
+
 def __getattr__(name: str) -> Any:
     if name == "Scores":
         from .tables import Scores
 
         return Scores
+    if name == "Report":
+        from ._report import Report
+
+        return Report
     if name == "__version__":
         from importlib.metadata import version
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import re
 import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
@@ -241,3 +242,15 @@ def reads_polars_type(dtype: Any) -> bool:
         or dtype in (pl.Boolean, pl.Null, pl.String, pl.Categorical)
         or isinstance(dtype, pl.Enum)
     )
+
+
+_DIGITS = re.compile(r"(\d+)")
+
+
+def natural_key(text: str) -> list[tuple]:
+    """Sorts ``part.2`` before ``part.10`` and ``site 9`` before ``site 10``: runs of digits
+    compare as numbers, each piece of a path on its own."""
+    return [
+        tuple((0, int(t), "") if t.isdigit() else (1, 0, t) for t in _DIGITS.split(piece) if t)
+        for piece in text.split("/")
+    ]

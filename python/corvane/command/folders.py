@@ -19,6 +19,7 @@ from .arrow_columns import (
     readable_by_polars,
     to_polars,
 )
+from .._names import natural_key
 from .errors import InputError
 
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
@@ -26,7 +27,6 @@ CSV_SUFFIXES = (".csv", ".csv.gz", ".tsv", ".tsv.gz", ".txt", ".txt.gz")
 # Written beside the parts by engines: checksums, markers, metadata summaries.
 _SKIPPED_SUFFIXES = (".crc",)
 _HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"
-_DIGITS = re.compile(r"(\d+)")
 
 
 @dataclass
@@ -36,14 +36,6 @@ class Part:
     path: str  # relative to the folder, as messages name it
     full: str
     partition: dict[str, str | None] = field(default_factory=dict)  # key=value folders above
-
-
-def natural_key(path: str) -> list[tuple]:
-    """Sorts ``part.2`` before ``part.10``: runs of digits compare as numbers."""
-    return [
-        tuple((0, int(t), "") if t.isdigit() else (1, 0, t) for t in _DIGITS.split(piece) if t)
-        for piece in path.split("/")
-    ]
 
 
 def list_parts(folder: str) -> list[Part]:

@@ -12,12 +12,12 @@ from typing import Any
 
 import numpy as np
 
-from .._engine import Options, score_columns
+from .._engine import Options, Pass, score_columns
 from .._names import code_maps, expected_texts
 from ._read import Table, read_table
 from ._results import Scores, build
 
-__all__ = ["Scores", "Table", "read_table", "score"]
+__all__ = ["Scores", "Table", "read_table", "score", "score_pass"]
 
 
 def score(
@@ -30,6 +30,22 @@ def score(
     keep: Any = (),
 ) -> Any:
     """``table`` scored for ``models``, as a table of its kind."""
+    source, done = score_pass(table, models, mmol, columns=columns, codes=codes, keep=keep)
+    return build(source, done, models, mmol)
+
+
+def score_pass(
+    table: Any,
+    models: Sequence[tuple[str, int]],
+    mmol: bool,
+    *,
+    columns: Mapping[str, Any] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
+    keep: Any = (),
+    values: Sequence[str] = (),
+) -> tuple[Table, Pass]:
+    """The table as read and the engine's pass over it, with the ``values`` of the inputs
+    named there as read."""
     maps, expected = code_maps(codes), expected_texts(codes)
     source = read_table(table, columns, keep)
     options = Options(source.labels, expected, maps, ".", mmol)
@@ -41,6 +57,7 @@ def score(
         source.n,
         arrays=np,
         statuses=source.kind == "mapping",
+        values=values,
     )
     source.columns = []  # the inputs' arrays go back before the result is built
-    return build(source, done, models, mmol)
+    return source, done

@@ -1,0 +1,95 @@
+"""The cohort report of a table in memory: the table read and scored by the tables layer, its
+numbers gathered by the report's own layer. ``corvane.report`` is the way in."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import polars as pl
+
+from . import _names, tables
+from ._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL
+from ._report import Cohort, Report
+
+__all__ = ["report_of_table", "report_options", "version"]
+
+
+def report_of_table(
+    table: Any,
+    outcomes: Iterable[str] | str,
+    horizons: Iterable[int] | int,
+    *,
+    by: Sequence[str] | str = (),
+    min_cell: int | None = None,
+    cholesterol_unit: str = "mg/dL",
+    columns: Mapping[str, str] | None = None,
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
+) -> Report:
+    """``corvane.report`` of ``table``; see there."""
+    models = _names.resolve_models(outcomes, horizons)
+    mmol = _names.cholesterol_in_mmol(cholesterol_unit)
+    by = [by] if isinstance(by, str) else list(by)
+    check_min_cell(min_cell)
+    source, done = tables.score_pass(table, models, mmol, columns=columns, codes=codes,
+                                     keep=by, values=("sex", "age"))
+    cohort = Cohort(models, STATUS_TEXTS_MMOL if mmol else STATUS_TEXTS, source.labels, by,
+                    min_cell)
+    cohort.add(done.risks, done.errors, np.asarray(done.missing_bits), done.values["sex"],
+               done.values["age"], [_text(name, column) for name, column in source.kept])
+    options = report_options(models, cholesterol_unit, columns, codes, by, min_cell)
+    return Report(cohort.data(f"a {source.kind} table", options, version()))
+
+
+def check_min_cell(min_cell: Any) -> None:
+    if min_cell is not None and (
+        isinstance(min_cell, bool) or not isinstance(min_cell, int) or min_cell < 2
+    ):
+        raise ValueError(f"min_cell must be a whole number of at least 2, or None, not {min_cell!r}")
+
+
+def report_options(
+    models: Sequence[tuple[str, int]], cholesterol_unit: str, columns: Any, codes: Any,
+    by: Sequence[str], min_cell: int | None,
+) -> dict[str, Any]:
+    """The options a report was made with, as plain data, so that it can be made again."""
+    return {
+        "outcomes": list(dict.fromkeys(o for o, _ in models)),
+        "horizons": list(dict.fromkeys(h for _, h in models)),
+        "cholesterol_unit": cholesterol_unit,
+        "columns": {str(k): str(v) for k, v in (columns or {}).items()},
+        "codes": {str(k): {str(a): str(b) for a, b in v.items()} for k, v in (codes or {}).items()},
+        "by": list(by),
+        "min_cell": min_cell,
+    }
+
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
+
+    try:
+        return installed("corvane")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def _text(name: str, column: Any) -> pl.Series:
+    """A carried column of any kind as polars text, missing values as null."""
+    if isinstance(column, pl.Series):
+        return column.cast(pl.String)
+    if hasattr(column, "__arrow_c_array__") or hasattr(column, "__arrow_c_stream__"):
+        return pl.Series(name, column).cast(pl.String)
+    values = np.asarray(getattr(column, "array", column), dtype=object)
+    texts = [None if _missing(v) else str(v) for v in values]
+    return pl.Series(name, texts, dtype=pl.String)
+
+
+def _missing(value: Any) -> bool:
+    if value is None:
+        return True
+    try:
+        return bool(value != value)  # NaN, NaT, pd.NA
+    except (TypeError, ValueError):
+        return False
