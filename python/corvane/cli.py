@@ -54,8 +54,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     # And again after them: polars puts a handler of its own in front, one that restarts a
     # read the signal interrupted, so a run blocked on stdin would never see its Ctrl-C.
     stop_on_signals()
-    parser, score_parser = _parser()
+    parser, commands = _parser()
     args, unknown = parser.parse_known_args(argv)
+    score_parser = commands[args.command]
     if unknown:  # the top-level parser would show its own usage, not the command's
         score_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     request = _score_request(score_parser, args)
@@ -63,7 +64,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     # that runs the command in its own process gets its objects back in the collector's care.
     gc.freeze()
     try:
-        if args.scheduler is not None:
+        if getattr(args, "scheduler", None) is not None:
             return _run_dataset(score_parser, args, request)
         return _run_score(request)
     finally:
@@ -83,7 +84,7 @@ def _load() -> None:
             gc.enable()
 
 
-def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     parser = argparse.ArgumentParser(
         prog="corvane",
         description="Cardiovascular risk (total CVD, ASCVD, heart failure; 10 and 30 years)"
@@ -109,24 +110,55 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         epilog=EPILOG,
     )
     add_score_options(score)
-    return parser, score
+    report = commands.add_parser(
+        "report",
+        help="an HTML report of a cohort file, or of a file corvane score wrote",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Write one self-contained HTML page about a cohort: rows read, scored and"
+        " refused per model; the spread of each risk, its median and quartiles and the risk"
+        " bands (<5%, 5-7.5%, 7.5-20%, >=20%), by sex, by age group and by each --by column;"
+        " why rows were refused; and how complete each input was. Only aggregates: no"
+        " identifier, no row's value. FILE is read as corvane score reads it; a file that"
+        " corvane score wrote is reported with its own risk columns. The page needs no network,"
+        " opens offline and prints to PDF.",
+        epilog=EPILOG,
+    )
+    add_score_options(report, command="report")
+    # What the two read alike, the score options they do not share take as left unset.
+    report.set_defaults(format=None, output_delimiter=None, output_decimal=".", report=None,
+                        summary=False, overwrite_columns=False, scheduler=None)
+    return parser, {"score": score, "report": report}
 
 
-def add_score_options(score: argparse.ArgumentParser) -> None:
-    """The options of ``corvane score``; one more option is one more call here."""
+def add_score_options(score: argparse.ArgumentParser, command: str = "score") -> None:
+    """The options of ``corvane score`` (and of ``corvane report``, which reads alike); one
+    more option is one more call here."""
     from .command.formats import FORMATS
 
     score.add_argument(
         "file", nargs="?", metavar="FILE", help="cohort file or folder of parts; - for stdin"
     )
-    score.add_argument("-o", "--output", metavar="OUT", help="write here (default: stdout, CSV)")
-    score.add_argument("--format", choices=FORMATS, metavar="NAME",
-                       help="output format when OUT's name does not tell it, or for a stream:"
-                       f" {', '.join(FORMATS)} (default: from OUT's extension; CSV on stdout)")
-    score.add_argument("--output-delimiter", metavar="CHAR",
-                       help="field delimiter of CSV output, e.g. ';' or tab (default ,)")
-    score.add_argument("--output-decimal", default=".", metavar="CHAR",
-                       help="decimal mark of numbers in CSV/TSV output: . (default) or ,")
+    if command == "report":
+        score.add_argument("-o", "--output", metavar="REPORT", required=True,
+                           help="write the report here (an .html file)")
+    else:
+        score.add_argument("-o", "--output", metavar="OUT",
+                           help="write here (default: stdout, CSV)")
+        score.add_argument("--format", choices=FORMATS, metavar="NAME",
+                           help="output format when OUT's name does not tell it, or for a"
+                           f" stream: {', '.join(FORMATS)} (default: from OUT's extension;"
+                           " CSV on stdout)")
+        score.add_argument("--output-delimiter", metavar="CHAR",
+                           help="field delimiter of CSV output, e.g. ';' or tab (default ,)")
+        score.add_argument("--output-decimal", default=".", metavar="CHAR",
+                           help="decimal mark of numbers in CSV/TSV output: . (default) or ,")
+        score.add_argument("--report", metavar="REPORT",
+                           help="also write the HTML report of this run (see corvane report)")
+    score.add_argument("--by", action="append", default=[], metavar="COLUMN",
+                       help="break the report down by this column too, e.g. site (repeatable)")
+    score.add_argument("--min-cell", type=int, metavar="N",
+                       help="show report counts from 1 to N-1 as <N, and leave out what would"
+                       " reveal them")
     score.add_argument("--outcomes", action="append", metavar="LIST",
                        help="comma-separated, any of cvd, ascvd, hf (default: all)")
     score.add_argument("--horizons", action="append", metavar="LIST",
@@ -149,14 +181,16 @@ def add_score_options(score: argparse.ArgumentParser) -> None:
     score.add_argument("--skip-rows", type=int, default=0, metavar="N",
                        help="skip N lines above the header, such as an export's title (CSV; Excel's"
                        " sep= line is read and skipped by itself)")
-    score.add_argument("--summary", action="store_true",
-                       help="print the band summary (to stderr when the rows go to stdout)")
-    score.add_argument("--overwrite-columns", action="store_true",
-                       help="replace risk and error columns the input already has")
-    score.add_argument("--scheduler", metavar="ADDRESS",
-                       help="score a Parquet dataset (FILE: a directory or a glob) on Dask into"
-                       " a directory of Parquet files (OUT), on the scheduler at ADDRESS or on"
-                       " local[:N], a cluster of N local processes (default: one per processor)")
+    if command == "score":
+        score.add_argument("--summary", action="store_true",
+                           help="print the band summary (to stderr when the rows go to stdout)")
+        score.add_argument("--overwrite-columns", action="store_true",
+                           help="replace risk and error columns the input already has")
+        score.add_argument("--scheduler", metavar="ADDRESS",
+                           help="score a Parquet dataset (FILE: a directory or a glob) on Dask"
+                           " into a directory of Parquet files (OUT), on the scheduler at"
+                           " ADDRESS or on local[:N], a cluster of N local processes (default:"
+                           " one per processor)")
     score.add_argument("--batch-rows", type=int, default=DEFAULT_BATCH_ROWS, metavar="N",
                        help=f"rows scored at a time (default {DEFAULT_BATCH_ROWS:,}): fewer hold"
                        " less memory, at a cost in time for each batch; below"
@@ -224,19 +258,28 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
                          f" {args.output_delimiter!r}")
     if args.output_decimal not in (".", ","):
         parser.error(f"argument --output-decimal: . or , not {args.output_decimal!r}")
+    if args.min_cell is not None and args.min_cell < 2:
+        parser.error(f"argument --min-cell: at least 2, not {args.min_cell}")
+    report = args.output if args.command == "report" else args.report
+    if (args.by or args.min_cell is not None) and report is None:
+        parser.error("argument --by/--min-cell: only with --report")
     output = None if args.output in (None, "-") else args.output
     if args.file is None and args.scheduler is None and _stdin_has_data(parser):
         args.file = "-"  # `cat cohort.csv | corvane score` means the piped rows
     if args.file is None and args.output is None:
         output = os.devnull  # the sample's rows are only summarised
+    if args.command == "report":
+        output = None
     return Request(
         path=args.file, output=output, outcomes=outcomes, horizons=horizons,
         cholesterol_unit=unit, columns=columns, codes=codes, delimiter=delimiter,
         decimal_comma=args.decimal == ",", encoding=args.encoding,
-        summary=args.summary or args.file is None, overwrite_columns=args.overwrite_columns,
+        summary=args.summary or (args.file is None and args.command == "score"),
+        overwrite_columns=args.overwrite_columns,
         batch_rows=max(args.batch_rows, MIN_BATCH_ROWS), skip_rows=args.skip_rows,
         output_format=args.format,
         output_delimiter=output_delimiter, output_decimal_comma=args.output_decimal == ",",
+        report=report, by=args.by, min_cell=args.min_cell, rows_out=args.command == "score",
     )
 
 
@@ -269,7 +312,7 @@ def _run_dataset(
         ("--skip-rows", args.skip_rows),
         ("--summary", args.summary), ("--batch-rows", args.batch_rows != DEFAULT_BATCH_ROWS),
         ("--format", args.format), ("--output-delimiter", args.output_delimiter),
-        ("--output-decimal", args.output_decimal != "."),
+        ("--output-decimal", args.output_decimal != "."), ("--report", args.report),
     ) if given]
     if single:
         parser.error(f"argument --scheduler: not with {', '.join(single)}, which only one"
@@ -333,9 +376,9 @@ def _run_score(request: Request) -> int:
             outcome = run(request, request.path, title, progress)
             if progress:
                 sys.stderr.write("\r\033[K")
-        return _report(request, outcome)
+        return _closing(request, outcome)
 
-    return _finish(request.output, score)
+    return _finish(request.output if request.rows_out else request.report, score)
 
 
 def _finish(output: str | None, work: Callable[[], Exit | tuple[int, int]]) -> Exit:
@@ -374,7 +417,7 @@ def _fresh_line():
     return sys.stderr
 
 
-def _report(request: Request, outcome: Outcome) -> Exit:
+def _closing(request: Request, outcome: Outcome) -> Exit:
     """The summary and the closing messages; the exit status of a completed run."""
     if outcome.tally is not None:
         stream = sys.stderr if request.output is None else sys.stdout

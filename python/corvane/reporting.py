@@ -11,9 +11,9 @@ import polars as pl
 
 from . import _names, tables
 from ._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL
-from ._report import Cohort, Report
+from ._report import Cohort, Report, report_options, version
 
-__all__ = ["report_of_table", "report_options", "version"]
+__all__ = ["check_min_cell", "report_of_table"]
 
 
 def report_of_table(
@@ -47,32 +47,6 @@ def check_min_cell(min_cell: Any) -> None:
         isinstance(min_cell, bool) or not isinstance(min_cell, int) or min_cell < 2
     ):
         raise ValueError(f"min_cell must be a whole number of at least 2, or None, not {min_cell!r}")
-
-
-def report_options(
-    models: Sequence[tuple[str, int]], cholesterol_unit: str, columns: Any, codes: Any,
-    by: Sequence[str], min_cell: int | None,
-) -> dict[str, Any]:
-    """The options a report was made with, as plain data, so that it can be made again."""
-    return {
-        "outcomes": list(dict.fromkeys(o for o, _ in models)),
-        "horizons": list(dict.fromkeys(h for _, h in models)),
-        "cholesterol_unit": cholesterol_unit,
-        "columns": {str(k): str(v) for k, v in (columns or {}).items()},
-        "codes": {str(k): {str(a): str(b) for a, b in v.items()} for k, v in (codes or {}).items()},
-        "by": list(by),
-        "min_cell": min_cell,
-    }
-
-
-def version() -> str:
-    from importlib.metadata import PackageNotFoundError
-    from importlib.metadata import version as installed
-
-    try:
-        return installed("corvane")
-    except PackageNotFoundError:
-        return "unknown"
 
 
 def _text(name: str, column: Any) -> pl.Series:

@@ -352,6 +352,32 @@ class _Suppression:
         return {name: summary[name] if enough else None for name in ("median", "q1", "q3")}
 
 
+def report_options(
+    models: Sequence[tuple[str, int]], cholesterol_unit: str, columns: Any, codes: Any,
+    by: Sequence[str], min_cell: int | None,
+) -> dict[str, Any]:
+    """The options a report was made with, as plain data, so that it can be made again."""
+    return {
+        "outcomes": list(dict.fromkeys(o for o, _ in models)),
+        "horizons": list(dict.fromkeys(h for _, h in models)),
+        "cholesterol_unit": cholesterol_unit,
+        "columns": {str(k): str(v) for k, v in (columns or {}).items()},
+        "codes": {str(k): {str(a): str(b) for a, b in v.items()} for k, v in (codes or {}).items()},
+        "by": list(by),
+        "min_cell": min_cell,
+    }
+
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
+
+    try:
+        return installed("corvane")
+    except PackageNotFoundError:
+        return "unknown"
+
+
 class Report:
     """A cohort's report: ``to_dict()`` gives every number, ``save(path)`` writes the page,
     and a notebook shows it inline."""

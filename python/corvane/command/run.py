@@ -24,7 +24,8 @@ from .._names import (
     risk_column,
 )
 from . import DEFAULT_BATCH_ROWS
-from .errors import IncompleteError, InputError
+from .._report import Cohort, Report, report_options, version
+from .errors import IncompleteError, InputError, OutputError
 from .source import Source, open_source, other_delimiter_hint
 from .formats import choose_layout, uuid_columns
 from .output import Output, inside_input, same_file, stdout_identity
@@ -53,6 +54,10 @@ class Request:
     output_format: str | None = None  # None: from the output's name
     output_delimiter: str | None = None  # None: the format's
     output_decimal_comma: bool = False
+    report: str | None = None  # the cohort report's page, written from the same pass
+    by: list[str] = field(default_factory=list)  # the report's own breakdowns
+    min_cell: int | None = None
+    rows_out: bool = True  # False: only the report is wanted
 
 
 @dataclass
@@ -61,6 +66,7 @@ class Outcome:
     unreadable: int = 0
     comma_numbers: int = 0
     tally: Tally | None = None
+    cohort: Cohort | None = None
     mmol_medians: tuple[float, float] | None = None  # cholesterol read as mg/dL looks like mmol/L
 
 
@@ -71,6 +77,9 @@ class Plan:
     positions: list[int]  # file column of each input, in input order
     options: Options
     models: list[tuple[str, int]]
+    values: tuple[str, ...] = ()  # inputs wanted as read, for a report
+    by: list[int] = field(default_factory=list)  # the report's breakdowns, as file columns
+    risks: list[int] | None = None  # a scored file's risk columns, reported as they are
 
 
 def readable_type(dtype: pl.DataType) -> bool:
@@ -93,7 +102,8 @@ def score_frame(frame: pl.DataFrame, plan: Plan):
     cell is named by the pass (``unreadable_rows``, ``reasons``); its error is null here.
     """
     columns = [_engine_column(frame.to_series(i)) for i in plan.positions]
-    done = score_columns(columns, [None] * len(columns), plan.options, plan.models, len(frame))
+    done = score_columns(columns, [None] * len(columns), plan.options, plan.models, len(frame),
+                         values=plan.values)
     del columns  # the inputs' Arrow arrays go back to polars
     names = [risk_column(o, h) for o, h in plan.models]
     texts = _error_texts(tuple(h for _, h in plan.models), plan.options.mmol)
@@ -146,7 +156,9 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
                     f"{source.name}: column '{labels[name]}' holds {dtype} values, not numbers"
                     " or text"
                 )
-    echoed = echoed_columns(source.name, source.header, request.overwrite_columns)
+    scored = _scored_columns(source.header, request) if not request.rows_out else None
+    echoed = echoed_columns(source.name, source.header,
+                            request.overwrite_columns or scored is not None)
     options = Options(
         labels=tuple(labels[name] for name in INPUT_COLUMNS),
         expected=expected_texts(request.codes),
@@ -156,7 +168,30 @@ def plan_columns(source: Source, request: Request) -> tuple[Plan, list[int]]:
     )
     models = [(o, h) for h in request.horizons for o in request.outcomes]
     plan = Plan([positions[name] for name in INPUT_COLUMNS], options, models)
+    if request.report is not None:
+        plan.values, plan.risks = ("sex", "age"), scored
+        plan.by = [_find_column(source, name) for name in request.by]
     return plan, echoed
+
+
+def _scored_columns(header: Sequence[str], request: Request) -> list[int] | None:
+    """The risk columns of a file that ``corvane score`` wrote, in model order, when it has
+    every one asked for and ``error``; else None."""
+    keys = {column.strip().lower(): i for i, column in enumerate(header)}
+    wanted = [risk_column(o, h) for h in request.horizons for o in request.outcomes]
+    if "error" not in keys or any(name not in keys for name in wanted):
+        return None
+    return [keys[name] for name in wanted]
+
+
+def _find_column(source: Source, name: str) -> int:
+    """The file column ``--by`` names: by its exact name, else ignoring case and spaces."""
+    if name in source.header:
+        return source.header.index(name)
+    matches = [i for i, c in enumerate(source.header) if c.strip().lower() == name.strip().lower()]
+    if len(matches) != 1:
+        raise InputError(f"{source.name}: no column '{name}' to break the report down by")
+    return matches[0]
 
 
 def echoed_columns(name: str, header: Sequence[str], overwrite: bool) -> list[int]:
@@ -200,7 +235,10 @@ def run(
         if request.skip_rows and source.is_parquet:
             raise InputError(f"{source.name}: --skip-rows skips lines of text, not of Parquet")
         plan, echoed = plan_columns(source, request)
-        _refuse_self_overwrite(source, request.output)
+        if request.rows_out:
+            _refuse_self_overwrite(source, request.output)
+        if request.report is not None:
+            _refuse_self_overwrite(source, request.report)
         risks = [risk_column(o, h) for h in request.horizons for o in request.outcomes]
         names = [source.header[i] for i in echoed] + risks + ["error"]
         outcome = Outcome()
@@ -210,6 +248,10 @@ def run(
                 [(o, h) for h in request.horizons for o in request.outcomes],
                 STATUS_TEXTS_MMOL if plan.options.mmol else STATUS_TEXTS,
             )
+        if request.report is not None:
+            outcome.cohort = Cohort(plan.models, STATUS_TEXTS_MMOL if plan.options.mmol
+                                    else STATUS_TEXTS, plan.options.labels, request.by,
+                                    request.min_cell)
         output = reading = writing = None
         wrote = False
         try:
@@ -217,7 +259,7 @@ def run(
             uuids = ()
             if source.schema is not None and pl.Binary in source.schema.dtypes():
                 uuids = uuid_columns(source.spool or path)
-            output = Output(request.output, names, layout, uuids)
+            output = Output(request.output, names, layout, uuids) if request.rows_out else _Kept()
             # The next batch is read and the last one written while this one is scored:
             # the three overlap, and at most three batches are held at once. Only files
             # are read and written aside: a thread blocked on stdin or on a pipe nobody
@@ -240,6 +282,8 @@ def run(
             if not wrote and output.format in ("parquet", "arrow"):
                 output.write(_empty(source, echoed, risks))
             output.commit()
+            if outcome.cohort is not None:
+                _save_report(outcome.cohort, request, title)
         except InputError as e:
             streamed = wrote and not output.is_own_file
             settle(reading, writing, output)
@@ -256,6 +300,32 @@ def run(
         return outcome
     finally:
         source.close()
+
+
+def _save_report(cohort: Cohort, request: Request, title: str) -> None:
+    options = report_options(cohort.models, request.cholesterol_unit, request.columns,
+                             request.codes, request.by, request.min_cell)
+    report = Report(cohort.data(title, options, version()))
+    try:
+        report.save(request.report)
+    except OSError as e:
+        raise OutputError(f"cannot write {request.report}: {e.strerror or e}") from None
+
+
+class _Kept:
+    """The output of a run that only reports: the rows go nowhere."""
+
+    format = "none"
+    is_own_file = False
+
+    def write(self, frame: pl.DataFrame) -> None:
+        pass
+
+    def commit(self) -> None:
+        pass
+
+    def abort(self) -> None:
+        pass
 
 
 def settle(reading: _Task | None, writing: _Task | None, output: Output | None) -> None:
@@ -329,7 +399,20 @@ def _score_batch(batch, plan, echoed, request, source, outcome) -> pl.DataFrame:
     outcome.comma_numbers += done.comma_numbers
     if outcome.tally is not None:
         outcome.tally.add(scores, pl.Series(done.errors), bad)
+    if outcome.cohort is not None:
+        _add_to_report(outcome.cohort, batch.frame, scores, done, plan)
     return pl.concat([batch.frame.select(f"c{i}" for i in echoed), scores], how="horizontal")
+
+
+def _add_to_report(cohort: Cohort, frame: pl.DataFrame, scores: pl.DataFrame, done: Any,
+                   plan: Plan) -> None:
+    if plan.risks is not None:  # a scored file: its own risks, as they are
+        risks = [frame.to_series(i).cast(pl.Float64, strict=False) for i in plan.risks]
+    else:
+        risks = [scores.to_series(k) for k in range(len(plan.models))]
+    cohort.add(risks, pl.Series(done.errors), pl.Series(done.missing_bits),
+               pl.Series(done.values["sex"]), pl.Series(done.values["age"]),
+               [frame.to_series(i) for i in plan.by])
 
 
 def _mmol_medians(frame: pl.DataFrame, plan: Plan, decimal_comma: bool):
