@@ -12,6 +12,7 @@ pytestmark = [
     pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning"),
 ]
 pyspark = pytest.importorskip("pyspark")
+from pyspark.sql import functions as F  # noqa: E402
 
 import corvane.spark  # noqa: E402
 from cohorts import assert_same_scores, cohort, write_cohort  # noqa: E402
@@ -56,14 +57,67 @@ def test_local_spark_equals_the_whole_table(spark, tmp_path):
     assert_same_scores(canonical_nan(got), canonical_nan(expected))
 
 
+# Spark SQL for a kept column of each kind, from the row number i; row 1 is null.
+KEPT_KINDS = {
+    # Hours apart across New York's spring change: a shift by the zone shows.
+    "timestamp": "timestamp_micros(1710050400123456 + i * 3600000000)",
+    # A wall-clock time New York skips: a trip through local time would move it.
+    "timestamp_ntz": "to_timestamp_ntz('2024-03-10 02:30:00.123456') + make_dt_interval(0, i)",
+    "date": "date_add(date'1969-12-31', i)",
+    "decimal(5,2)": "cast(-123.45 + i as decimal(5,2))",
+    "decimal(38,18)": "cast('12345678901234567890.123456789012345678' as decimal(38,18)) + i",
+    "binary": "unhex(concat('00FF0', cast(i as string)))",
+    "boolean": "i % 2 = 0",
+    "array": "array(i, null, i + 1)",
+    "struct": "named_struct('at', timestamp_micros(i), 'dose', cast(i / 8 as decimal(9,3)),"
+    " 'tags', array('a', null))",
+    "map": "map('k', array(cast(i as double)), 'n', cast(null as array<double>))",
+}
+
+
+@pytest.mark.parametrize("kind", KEPT_KINDS)
+def test_kept_column_keeps_its_spark_type_and_values(spark, kind):
+    """Catches a kept timestamp failing at the call and a null struct failing a cast in the
+    task: each kind comes back with its Spark type and values, nulls and row order included,
+    beside unchanged risks."""
+    whole = cohort(4, 2)
+    zone = spark.conf.get("spark.sql.session.timeZone")
+    spark.conf.set("spark.sql.session.timeZone", "America/New_York")
+    try:
+        sdf = (
+            spark.createDataFrame(whole)
+            .withColumn("i", (F.col("patient_id") % 4).cast("int"))
+            .withColumn("kept", F.expr(f"if(i = 1, null, {KEPT_KINDS[kind]})"))
+        )
+        scored = corvane.spark.score(sdf, keep=["patient_id", "kept"])
+        assert scored.schema["kept"] == sdf.schema["kept"]
+        got = scored.toArrow()
+        expected = sdf.select("kept").toArrow().column("kept")
+    finally:
+        spark.conf.set("spark.sql.session.timeZone", zone)
+    assert got.column("kept").type == expected.type
+    assert got.column("kept").to_pylist() == expected.to_pylist()
+    assert got.column("kept").null_count == 1
+    assert_same_scores(
+        canonical_nan(got.drop_columns("kept").to_pandas()),
+        canonical_nan(score_batch(whole, keep=["patient_id"])),
+    )
+
+
 @pytest.mark.parametrize(
-    "make, error, text",
+    "make, keep, error, text",
     [
-        (lambda spark: pd.DataFrame(), TypeError, "sdf must be a Spark DataFrame, not DataFrame"),
+        (lambda spark: pd.DataFrame(), (), TypeError,
+         "sdf must be a Spark DataFrame, not DataFrame"),
         (lambda spark: spark.createDataFrame(cohort(3, 1).drop(columns="note")).select("sex"),
-         ValueError, "age"),
+         (), ValueError, "age"),
+        # Spark cannot put this kind in an Arrow batch: say so now, not inside a task.
+        (lambda spark: spark.createDataFrame(cohort(3, 1)).withColumn(
+            "span", F.expr("INTERVAL '1-2' YEAR TO MONTH")),
+         ["span"], TypeError,
+         "column 'span' of type interval year to month cannot travel in Arrow batches"),
     ],
 )
-def test_mistakes_raise_at_the_call(spark, make, error, text):
+def test_mistakes_raise_at_the_call(spark, make, keep, error, text):
     with pytest.raises(error, match=text):
-        corvane.spark.score(make(spark))
+        corvane.spark.score(make(spark), keep=keep)

@@ -21,6 +21,7 @@ Needs ``pip install "corvane[spark]"`` and a Java runtime.
 
 from __future__ import annotations
 
+import inspect
 import os
 import sys
 import warnings
@@ -35,7 +36,7 @@ try:
     import pyarrow as pa
     from pyspark.sql import DataFrame
     from pyspark.sql.functions import col
-    from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
+    from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_type
     from pyspark.sql.types import StructType
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError(
@@ -46,6 +47,8 @@ __all__ = ["score"]
 
 # What pyspark calls the worker interpreter when nobody chose one.
 _SPARK_DEFAULT_PYTHON = "python3"
+
+_TYPES_TAKE_ZONE = "timezone" in inspect.signature(to_arrow_type).parameters
 
 
 def score(
@@ -60,11 +63,13 @@ def score(
 ) -> DataFrame:
     """A Spark DataFrame of the ``keep`` columns, the risk columns and ``error``.
 
-    Arguments and options are those of ``corvane.score``; ``keep`` names columns of ``sdf`` to carry
-    over unchanged (a patient id, say). Column names, outcomes, horizons and the unit are
-    checked now, against ``sdf``'s schema, so a mistake raises here and not as a Java
-    stack trace at the first action. Risks are doubles (null where refused), ``error`` a
-    string (null where every requested model scored).
+    Arguments and options are those of ``corvane.score``; ``keep`` names columns of ``sdf``
+    to carry over unchanged (a patient id, say), of any type Spark puts in Arrow batches:
+    timestamps, decimals, arrays, structs and maps among them (TypeError for one it cannot).
+    Column names, outcomes, horizons and the unit are checked now, against ``sdf``'s schema,
+    so a mistake raises here and not as a Java stack trace at the first action. Risks are
+    doubles (null where refused), ``error`` a string (null where every requested model
+    scored).
     """
     if not isinstance(sdf, DataFrame):
         raise TypeError(f"sdf must be a Spark DataFrame, not {type(sdf).__name__}")
@@ -78,11 +83,16 @@ def score(
     )
     used = used_columns(sdf.columns, kwargs["keep"], columns)
     projected = sdf.select(*(col(_quoted(c)) for c in used))
-    empty = to_arrow_schema(projected.schema).empty_table()
+    empty = _arrow_schema(projected.schema, _session_time_zone(sdf)).empty_table()
     produced = score_batch(empty, **kwargs).schema
-    kept = {f.name: f for f in projected.schema.fields}
+    # A kept column is announced with the Spark type it came with: a round trip through
+    # Arrow's types would lose what Arrow cannot say (a timestamp's kind, a field's comment).
+    kept = {f.name: f for f in projected.schema.fields if f.name in kwargs["keep"]}
     schema = StructType(
-        [kept[f.name] if f.name in kept else f for f in from_arrow_schema(produced).fields]
+        [
+            kept[f.name] if f.name in kept else from_arrow_schema(pa.schema([f]))[0]
+            for f in produced
+        ]
     )
     _use_this_interpreter(sdf)
     # mapInArrow reads its input columns by name, unquoted, so a dot would be taken for a
@@ -106,11 +116,36 @@ def _score_batches(
     size_native_pool(context.cpus() if context is not None else 1)
     for batch in batches:
         scored = score_batch(batch.rename_columns(names), **kwargs)
-        # A kept column's type is the batch's own; the others are as announced.
-        scored = scored.cast(pa.schema([
-            schema.field(f.name) if f.name not in kwargs["keep"] else f for f in scored.schema
-        ]))
-        yield from scored.to_batches()
+        # A kept column goes back as Spark sent it, never cast: Arrow refuses even a cast to
+        # the same type when a null struct hides nulls in a field marked non-nullable.
+        # The others are cast to the types announced.
+        columns = [
+            column if name in kwargs["keep"] else column.cast(schema.field(name).type)
+            for name, column in zip(scored.column_names, scored.columns)
+        ]
+        yield from pa.table(columns, names=scored.column_names).to_batches()
+
+
+def _arrow_schema(schema: StructType, time_zone: str) -> pa.Schema:
+    """The Arrow schema of the batches Spark hands a worker for ``schema``; TypeError names a
+    column Spark cannot hand over."""
+    # A timestamp travels as UTC microseconds labelled with the session's time zone; PySpark
+    # 3.5 labels it UTC itself and takes no zone.
+    zone = {"timezone": time_zone} if _TYPES_TAKE_ZONE else {}
+    fields = []
+    for field in schema.fields:
+        try:
+            fields.append(pa.field(field.name, to_arrow_type(field.dataType, **zone)))
+        except TypeError:
+            raise TypeError(
+                f"column {field.name!r} of type {field.dataType.simpleString()} cannot travel"
+                " in Arrow batches"
+            ) from None
+    return pa.schema(fields)
+
+
+def _session_time_zone(sdf: DataFrame) -> str:
+    return sdf.sparkSession.conf.get("spark.sql.session.timeZone") or "UTC"
 
 
 def _quoted(name: str) -> str:
