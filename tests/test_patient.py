@@ -1,0 +1,77 @@
+"""One patient: corvane.score of a mapping of single values, and the `corvane patient` command."""
+
+import decimal
+import json
+import subprocess
+import sys
+
+import corvane
+import numpy as np
+import pandas as pd
+import pytest
+
+RISKS = ["cvd_10yr", "ascvd_10yr", "hf_10yr", "cvd_30yr", "ascvd_30yr", "hf_30yr"]
+PATIENT = {
+    "sex": "female", "age": 50, "total_cholesterol": 200, "hdl_cholesterol": 45,
+    "systolic_bp": 160, "has_diabetes": True, "current_smoker": "yes", "bmi": 35, "egfr": 90,
+    "on_htn_meds": 1, "on_cholesterol_meds": False,
+}
+MMOL = {**PATIENT, "total_cholesterol": 5.2, "hdl_cholesterol": "1.16"}
+
+
+def bits(value):
+    return None if value is None else value.hex()
+
+
+def one_row(patient, **options):
+    """The same patient scored as a one-row table, as {column: bits or value}."""
+    table = corvane.score({k: [v] for k, v in patient.items()}, **options)
+    return {k: None if k != "error" and np.isnan(c[0]) else bits(c[0]) if k != "error" else c[0]
+            for k, c in table.items()}
+
+
+@pytest.mark.parametrize("patient, options", [
+    (PATIENT, {}),
+    ({**PATIENT, "age": 62}, {}),  # the 30-year equations refuse it
+    ({**PATIENT, "age": "abc", "bmi": None}, {}),
+    ({**PATIENT, "sex": "Male", "egfr": pd.NA}, {"outcomes": "hf"}),
+    (MMOL, {"cholesterol_unit": "mmol/L", "horizons": [30, 10]}),
+    ({**PATIENT, "age": np.int64(50), "bmi": np.float32(35.3), "has_diabetes": np.bool_(True),
+      "sex": np.str_("female"), "egfr": np.float64(89.5)}, {}),
+    ({**PATIENT, "age": decimal.Decimal("51.25"), "systolic_bp": decimal.Decimal("1.6E+2")}, {}),
+], ids=["in-range", "age-62", "unreadable", "missing", "mmol", "numpy-scalars", "decimal"])
+def test_patient_is_the_one_row_table_bit_for_bit(patient, options):
+    """A patient read or scored otherwise than its one-row table, or a float changed."""
+    result = corvane.score(patient, **options)
+    assert type(result) is dict
+    assert all(type(v) is float for k, v in result.items() if k != "error" and v is not None)
+    assert {k: bits(v) if k != "error" else v for k, v in result.items()} == one_row(
+        patient, **options)
+
+
+def test_kept_values_come_first_as_given():
+    result = corvane.score({"id": decimal.Decimal("7.0"), **PATIENT, "age": 62}, keep=["id"], outcomes="cvd")
+    assert result == {
+        "id": decimal.Decimal("7.0"),
+        "cvd_10yr": corvane.score({**PATIENT, "age": 62}, outcomes="cvd")["cvd_10yr"],
+        "cvd_30yr": None,
+        "error": "30-year: Age must be between 30 and 59",
+    }
+
+
+@pytest.mark.parametrize("table, keep", [
+    ({**PATIENT, "age": [50]}, ()),
+    ({**{k: [v] for k, v in PATIENT.items()}, "sex": "female"}, ()),
+    ({**PATIENT, "id": ["P1"]}, ["id"]),
+])
+def test_single_values_mixed_with_columns_are_refused(table, keep):
+    with pytest.raises(ValueError, match="^the mapping mixes single values .* with columns"):
+        corvane.score(table, keep=keep)
+
+
+def test_keys_not_read_do_not_decide_the_kind():
+    """An unused scalar beside columns turned a cohort into an error, or an unused list a
+    patient into one."""
+    table = corvane.score({**{k: [v, v] for k, v in PATIENT.items()}, "source": "registry"})
+    assert len(table["error"]) == 2
+    assert corvane.score({**PATIENT, "visits": [1, 2, 3]})["error"] is None
