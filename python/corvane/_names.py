@@ -1,6 +1,6 @@
 """What every reader of a cohort shares: the eleven inputs and their kinds, the models, the
 cholesterol units, the reading options (column names, code maps, kept columns) and the texts
-that name a refusal.
+that name a refusal, the outcomes' titles and the risk bands.
 
 No NumPy here: ``import corvane`` and the ``corvane score`` command, which reads and writes
 its columns through polars, start without it; ``corvane.score`` brings it in on first use.
@@ -8,6 +8,7 @@ its columns through polars, start without it; ``corvane.score`` brings it in on 
 
 from __future__ import annotations
 
+import math
 import numbers
 import sys
 from collections.abc import Iterable, Mapping, Sequence
@@ -32,6 +33,15 @@ Horizon = Literal[10, 30]
 OUTCOMES: tuple[Outcome, ...] = ("cvd", "ascvd", "hf")
 HORIZONS: tuple[Horizon, ...] = (10, 30)
 CHOLESTEROL_UNITS = ("mg/dL", "mmol/L")
+OUTCOME_TITLES = {
+    "cvd": "total cardiovascular disease",
+    "ascvd": "atherosclerotic cardiovascular disease",
+    "hf": "heart failure",
+}
+#: The risk bands a result is shown in: [low, high) in percent, and the band's label.
+BANDS = (
+    (0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%")
+)
 
 ERROR_RADIX = 10  # the engine's error code: first horizon's status + 10 * the second's
 # An unreadable row's error code instead: this plus bit j for each bad cell, j in input order.

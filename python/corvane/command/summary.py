@@ -4,21 +4,12 @@ from __future__ import annotations
 
 import collections
 import io
-import math
 from collections.abc import Sequence
 
 import polars as pl
 
-from .._names import ERROR_RADIX, UNREADABLE_CODE, risk_column
+from .._names import BANDS, ERROR_RADIX, OUTCOME_TITLES, UNREADABLE_CODE, risk_column
 
-OUTCOME_TITLES = {
-    "cvd": "total cardiovascular disease",
-    "ascvd": "atherosclerotic cardiovascular disease",
-    "hf": "heart failure",
-}
-BANDS = (
-    (0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%")
-)
 _LISTED_UNREADABLE = 20
 
 
