@@ -75,3 +75,78 @@ def test_keys_not_read_do_not_decide_the_kind():
     table = corvane.score({**{k: [v, v] for k, v in PATIENT.items()}, "source": "registry"})
     assert len(table["error"]) == 2
     assert corvane.score({**PATIENT, "visits": [1, 2, 3]})["error"] is None
+
+
+def corvane_patient(*args, **given):
+    options = {**{k: str(v) for k, v in PATIENT.items()}, **given}
+    argv = [f"--{k.replace('_', '-')}={v}" for k, v in options.items() if v is not None]
+    return subprocess.run([sys.executable, "-m", "corvane", "patient", *argv, *args],
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("given, args, status", [
+    ({}, (), 0),
+    ({"age": "62"}, ("--outcomes", "hf,cvd"), 1),
+    ({"age": "abc", "has_diabetes": "TRUE"}, (), 1),
+    ({"has_diabetes": "1", "total_cholesterol": "5.2", "hdl_cholesterol": "1.1"},
+     ("--cholesterol-unit", "mmol/L", "--horizons", "30"), 0),
+    ({"bmi": ""}, ("--horizons", "10"), 1),
+])
+def test_json_is_the_patients_dict_bit_for_bit(given, args, status):
+    """A float printed short of repr, a key out of order, or the wrong exit status."""
+    run = corvane_patient("--json", *args, **given)
+    assert (run.returncode, run.stderr) == (status, "")
+    printed = json.loads(run.stdout)
+    patient = {**{k: str(v) for k, v in PATIENT.items()}, **given}
+    options = dict(zip(["outcomes", "horizons", "cholesterol_unit"], [None] * 3))
+    for flag, value in zip(args[::2], args[1::2]):
+        options[flag[2:].replace("-", "_")] = value
+    expected = corvane.score(
+        patient,
+        (options["outcomes"] or "cvd,ascvd,hf").split(","),
+        [int(h) for h in (options["horizons"] or "10,30").split(",")],
+        cholesterol_unit=options["cholesterol_unit"] or "mg/dL",
+    )
+    assert list(printed) == list(expected)
+    assert {k: bits(v) if k != "error" else v for k, v in printed.items()} == {
+        k: bits(v) if k != "error" else v for k, v in expected.items()}
+
+
+def test_table_shows_each_models_risk_and_band_or_reason():
+    run = corvane_patient(age="62", bmi="24.5")
+    assert run.returncode == 1
+    lines = run.stdout.splitlines()
+    assert [line.split("  ")[0] for line in lines] == [
+        f"{h}-year {title}" for h in (10, 30) for title in (
+            "total cardiovascular disease", "atherosclerotic cardiovascular disease",
+            "heart failure")]
+    risks = corvane.score({**PATIENT, "age": 62, "bmi": 24.5})
+    for line, name in zip(lines[:3], RISKS):
+        risk, band = line.split()[-2:]
+        assert risk == f"{risks[name]:.2f}%"
+        assert band == ("<5%" if risks[name] < 5 else "5-7.5%" if risks[name] < 7.5
+                        else "7.5-20%" if risks[name] < 20 else ">=20%")
+    assert all(line.endswith("  not scored: Age must be between 30 and 59") for line in lines[3:])
+    unreadable = corvane_patient(age="abc")
+    assert (unreadable.returncode, unreadable.stdout) == (1, "not scored: age: 'abc' is not a number\n")
+
+
+@pytest.mark.parametrize("given, args, message", [
+    ({"egfr": None, "sex": None}, (), "the following arguments are required: --sex, --egfr"),
+    ({}, ("--cholesterol-unit", "g/L"), "choose mg/dL or mmol/L, not 'g/L'"),
+    ({}, ("--horizons", "20"), "invalid choice '20'"),
+    ({}, ("--extra",), "unrecognized arguments: --extra"),
+])
+def test_usage_errors_exit_2_naming_the_problem(given, args, message):
+    run = corvane_patient(*args, **given)
+    assert (run.returncode, run.stdout) == (2, "")
+    assert message in run.stderr.splitlines()[-1]
+
+
+def test_help_lists_the_command_and_its_units():
+    top = subprocess.run([sys.executable, "-m", "corvane", "--help"], capture_output=True,
+                         text=True, timeout=60).stdout
+    assert [line.split()[1:2] for line in top.splitlines() if line.split()[:1] == ["patient"]] == [
+        ["score"]]
+    own = corvane_patient("--help").stdout
+    assert "systolic blood pressure in mmHg" in own and "--on-cholesterol-meds yes/no" in own
