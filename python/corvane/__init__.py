@@ -83,17 +83,22 @@ def score(
     number that is not one of its codes is refused. ``keep`` names columns to carry into the
     result, before the risks, such as a patient id.
 
+    A mapping whose inputs and ``keep`` keys each hold one value (a text, number, bool, None,
+    ``Decimal``, NumPy scalar or ``pd.NA``) is one patient, read as a one-row table.
+
     The result is of the input's kind: a pandas DataFrame with the input's index, a polars
-    DataFrame, a pyarrow Table (also for other Arrow streams), or :class:`Scores` for a
-    mapping or structured array. Its columns are the kept ones, the risks by horizon then
+    DataFrame, a pyarrow Table (also for other Arrow streams), :class:`Scores` for a mapping
+    of columns or a structured array, or for one patient a plain dict of the kept values, each
+    risk as a float (None where refused) and ``error``. Its columns are the kept ones, the risks by horizon then
     outcome (``cvd_10yr``, ``ascvd_10yr``, ``hf_10yr``, ``cvd_30yr``, ...), then ``error``. A
     refused risk is NaN (NumPy, pandas) or null (polars, Arrow); ``error`` is None/null where
     every requested model scored, else the reason: the scalar function's message, or for a
     missing or unreadable cell one naming the column (``"age: missing value"``,
     ``"sex: 'x' is not male/female or 1/0"``).
 
-    Raises ValueError for a missing or repeated column, columns of different lengths, or an
-    unknown outcome, horizon, unit or option value; TypeError for a table or column of a kind
+    Raises ValueError for a missing or repeated column, columns of different lengths, a
+    mapping that mixes single values and columns, or an unknown outcome, horizon, unit or
+    option value; TypeError for a table or column of a kind
     it cannot read, and for a lazy or distributed frame (collect it, or use ``corvane.dask``).
 
     >>> s = score({"sex": ["female"], "age": [55], "total_cholesterol": [213],
@@ -102,6 +107,10 @@ def score(
     ...            "on_cholesterol_meds": [0]}, outcomes="cvd", horizons=10)
     >>> list(s), s["error"].tolist()
     (['cvd_10yr', 'error'], [None])
+    >>> score({"sex": "female", "age": 62, "total_cholesterol": 213, "hdl_cholesterol": 50,
+    ...        "systolic_bp": 120, "has_diabetes": "no", "current_smoker": 0, "bmi": 27,
+    ...        "egfr": 90, "on_htn_meds": 0, "on_cholesterol_meds": 0}, outcomes="hf")
+    {'hf_10yr': 2.126..., 'hf_30yr': None, 'error': '30-year: Age must be between 30 and 59'}
     """
     models = _names.resolve_models(outcomes, horizons)
     mmol = _names.cholesterol_in_mmol(cholesterol_unit)

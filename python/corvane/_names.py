@@ -1,6 +1,6 @@
 """What every reader of a cohort shares: the eleven inputs and their kinds, the models, the
 cholesterol units, the reading options (column names, code maps, kept columns) and the texts
-that name a refusal.
+that name a refusal, the outcomes' titles and the risk bands.
 
 No NumPy here: ``import corvane`` and the ``corvane score`` command, which reads and writes
 its columns through polars, start without it; ``corvane.score`` brings it in on first use.
@@ -28,7 +28,7 @@ OUTCOME_TITLES = {
     "ascvd": "atherosclerotic cardiovascular disease",
     "hf": "heart failure",
 }
-#: The risk bands of summaries and reports: (from, below, label).
+#: The risk bands a result is shown in: [low, high) in percent, and the band's label.
 BANDS = (
     (0.0, 5.0, "<5%"), (5.0, 7.5, "5-7.5%"), (7.5, 20.0, "7.5-20%"), (20.0, math.inf, ">=20%")
 )

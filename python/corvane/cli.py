@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import codecs
 import gc
+import json
 import os
 import select
 import stat
@@ -15,6 +16,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
+from ._names import BANDS, FLAG, KINDS, OUTCOME_TITLES, SEX, risk_column
 from .command import DEFAULT_BATCH_ROWS, MIN_BATCH_ROWS
 from .command.errors import CommandError, Exit, Interrupted, OutputError, fail, stop_on_signals
 
@@ -26,13 +28,16 @@ STDIN_WAIT_SECONDS = 2
 MAX_BATCH_ROWS = 10_000_000
 UNITS = ("mg/dL", "mmol/L")
 
+READING = """sex is male/female or a number equal to 1/0;
+flags are a number equal to 0/1, true/false or yes/no; numbers are plain decimals (55,
+5.5e1); na, n/a, nan, null, none and empty cells are missing."""
+UNITS_TEXT = """Units: age in years, cholesterol in mg/dL (or mmol/L with
+--cholesterol-unit mmol/L), systolic blood pressure in mmHg, BMI in kg/m2, eGFR in
+mL/min/1.73 m2."""
+
 EPILOG = f"""\
 Columns: {", ".join(INPUT_COLUMNS)} (names match ignoring case and
-surrounding spaces; --column maps others). sex is male/female or a number equal to 1/0;
-flags are a number equal to 0/1, true/false or yes/no; numbers are plain decimals (55,
-5.5e1); na, n/a, nan, null, none and empty cells are missing. Units: age in years, cholesterol in mg/dL (or mmol/L with
---cholesterol-unit mmol/L), systolic blood pressure in mmHg, BMI in kg/m2, eGFR in
-mL/min/1.73 m2.
+surrounding spaces; --column maps others). {READING} {UNITS_TEXT}
 
 Exit status: 0 every row was read (rows a model refuses for its ranges are results, with
 the reason in the error column); 1 some rows could not be read (still written, in order,
@@ -42,11 +47,31 @@ error; 5 the input broke off after rows had gone to stdout or another stream (wh
 written is incomplete; a file is never left so); 130 interrupted (the previous file is left
 as it was)."""
 
+# The patient command's parser, the same whether built alone or among the subcommands.
+PATIENT_PARSER = dict(
+    description=f"""\
+Score one patient given by the eleven inputs: print each risk with its band
+({", ".join(label for _, _, label in BANDS)}) or the reason the model refused the patient;
+with --json, print the result as one JSON object, as corvane.score gives it for a mapping of
+these values.""",
+    epilog="""\
+Exit status: 0 every model scored the patient; 1 some model refused it, or a value could not
+be read; 2 usage error.""",
+)
+PATIENT_METAVARS = {SEX: "male/female", FLAG: "yes/no"}
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (default ``sys.argv[1:]``); return the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
     # Before the heavy imports: a Ctrl-C while polars loads ends in one line too.
     stop_on_signals()
+    if argv[:1] == ["patient"]:
+        # One patient is scored on the tables path, without polars, which alone takes longer
+        # to import than NumPy and the tables layer together.
+        patient = argparse.ArgumentParser(prog="corvane patient", **PATIENT_PARSER)
+        add_patient_options(patient)
+        return _run_patient(patient, patient.parse_args(argv[1:]))
     try:
         _load()
     except (KeyboardInterrupt, Interrupted):
@@ -56,9 +81,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     stop_on_signals()
     parser, commands = _parser()
     args, unknown = parser.parse_known_args(argv)
-    score_parser = commands[args.command]
     if unknown:  # the top-level parser would show its own usage, not the command's
-        score_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+        commands[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
+    if args.command == "patient":
+        return _run_patient(commands["patient"], args)
+    score_parser = commands[args.command]
     request = _score_request(score_parser, args)
     # What exists now outlives the run: its collections need not walk it again. A caller
     # that runs the command in its own process gets its objects back in the collector's care.
@@ -127,7 +154,12 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     # What the two read alike, the score options they do not share take as left unset.
     report.set_defaults(format=None, output_delimiter=None, output_decimal=".", report=None,
                         summary=False, overwrite_columns=False, scheduler=None)
-    return parser, {"score": score, "report": report}
+    patient = commands.add_parser(
+        "patient", help="score one patient given by options (--sex female --age 50 ...)",
+        **PATIENT_PARSER,
+    )
+    add_patient_options(patient)
+    return parser, {"score": score, "report": report, "patient": patient}
 
 
 def add_score_options(score: argparse.ArgumentParser, command: str = "score") -> None:
@@ -197,6 +229,77 @@ def add_score_options(score: argparse.ArgumentParser, command: str = "score") ->
                        f" {MIN_BATCH_ROWS:,} rows nothing more is saved, so N is at least that")
 
 
+def add_patient_options(patient: argparse.ArgumentParser) -> None:
+    """The options of ``corvane patient``: one per input, all required."""
+    patient.formatter_class = argparse.RawDescriptionHelpFormatter
+    inputs = patient.add_argument_group(
+        "the patient (every option required; each value read as a cohort file's cell)",
+        f"{READING}\n{UNITS_TEXT}",
+    )
+    for name, kind in zip(INPUT_COLUMNS, KINDS):
+        inputs.add_argument(f"--{name.replace('_', '-')}", dest=name, required=True,
+                            metavar=PATIENT_METAVARS.get(kind, "N"))
+    patient.add_argument("--cholesterol-unit", default="mg/dL", metavar="UNIT",
+                         help="unit of both cholesterol values: mg/dL (default) or mmol/L")
+    patient.add_argument("--outcomes", action="append", metavar="LIST",
+                         help="comma-separated, any of cvd, ascvd, hf (default: all)")
+    patient.add_argument("--horizons", action="append", metavar="LIST",
+                         help="comma-separated, 10 and/or 30 (default: both)")
+    patient.add_argument("--json", action="store_true",
+                         help="print the result as one JSON object: each risk (null where"
+                         " refused) and error")
+
+
+def _run_patient(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Exit:
+    outcomes = _split_choices(parser, "--outcomes", args.outcomes, OUTCOMES)
+    horizons = _split_choices(parser, "--horizons", args.horizons, HORIZONS)
+    unit = _cholesterol_unit(parser, args.cholesterol_unit)
+    patient = {name: getattr(args, name) for name in INPUT_COLUMNS}
+
+    def show() -> Exit:
+        # The tables path: NumPy starts faster than polars, and the result is corvane.score's.
+        from . import score
+
+        result = score(patient, outcomes, horizons, cholesterol_unit=unit)
+        if args.json:
+            sys.stdout.write(json.dumps(result) + "\n")
+        else:
+            models = [(o, h) for h in horizons for o in outcomes]
+            # Asked of each refusing model alone: ``error`` names each horizon's first refusal.
+            reasons = [None if result[risk_column(o, h)] is not None
+                       else score(patient, o, h, cholesterol_unit=unit)["error"]
+                       for o, h in models]
+            sys.stdout.write(_patient_table(models, result, reasons))
+        return Exit.OK if result["error"] is None else Exit.NOT_SCORED
+
+    return _finish(None, show)
+
+
+def _patient_table(models: list, result: dict, reasons: list[str | None]) -> str:
+    """Each model's risk and band, or its reason; one line when one reason refused them all."""
+    if None not in reasons and len(set(reasons)) == 1:
+        return f"not scored: {reasons[0]}\n"
+    titles = [f"{h}-year {OUTCOME_TITLES[o]}" for o, h in models]
+    width = max(map(len, titles))
+    lines = []
+    for (o, h), title, reason in zip(models, titles, reasons):
+        risk = result[risk_column(o, h)]
+        if reason is not None:
+            lines.append(f"{title:<{width}}  not scored: {reason}")
+        else:
+            band = next(label for low, high, label in BANDS if low <= risk < high)
+            lines.append(f"{title:<{width}}  {risk:6.2f}%  {band}")
+    return "\n".join(lines) + "\n"
+
+
+def _cholesterol_unit(parser: argparse.ArgumentParser, given: str) -> str:
+    units = {u.lower(): u for u in UNITS}
+    unit = units.get(given.strip().lower())
+    if unit is None:
+        parser.error(f"argument --cholesterol-unit: choose mg/dL or mmol/L, not {given!r}")
+    return unit
+
+
 def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Request:
     """The command line as a Request; argument errors end here with the score usage."""
     from ._engine import check_codes
@@ -206,12 +309,7 @@ def _score_request(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
     horizons = _split_choices(parser, "--horizons", args.horizons, HORIZONS)
     if not 1 <= args.batch_rows <= MAX_BATCH_ROWS:
         parser.error(f"argument --batch-rows: must be between 1 and {MAX_BATCH_ROWS:,}")
-    units = {u.lower(): u for u in UNITS}
-    unit = units.get(args.cholesterol_unit.strip().lower())
-    if unit is None:
-        parser.error(
-            f"argument --cholesterol-unit: choose mg/dL or mmol/L, not {args.cholesterol_unit!r}"
-        )
+    unit = _cholesterol_unit(parser, args.cholesterol_unit)
     delimiter = args.delimiter
     if delimiter is not None:
         delimiter = {"tab": "\t", "\\t": "\t"}.get(delimiter.lower(), delimiter)

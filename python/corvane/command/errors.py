@@ -18,6 +18,7 @@ class Exit(enum.IntEnum):
 
     OK = 0  # every row was read
     ROWS_UNREADABLE = 1  # some rows could not be read; written all the same, with the reason
+    NOT_SCORED = 1  # corvane patient: a model refused the patient, or a value could not be read
     USAGE = 2  # a usage error or an unreadable input: nothing written
     OUTPUT = 3  # the output could not be written: the previous file is left as it was
     BUG = 4  # an internal error, with its traceback

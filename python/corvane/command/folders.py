@@ -4,7 +4,6 @@ values, and one schema for Parquet parts whose column types drifted apart."""
 from __future__ import annotations
 
 import os
-import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from urllib.parse import unquote

@@ -18,7 +18,7 @@ from .._names import INPUT_COLUMNS, keep_columns, pick_columns, reads_polars_typ
 class Table:
     """A table read for scoring: its kind, rows, the engine's columns and what to carry over."""
 
-    kind: str  # "pandas", "polars", "arrow" or "mapping"
+    kind: str  # "pandas", "polars", "arrow", "mapping" or "patient" (a mapping of single values)
     n: int
     columns: list[Any]  # the eleven inputs, in input order
     masks: list[Any]  # per input: a NumPy mask of missing cells, or None
@@ -89,6 +89,20 @@ def _labels(found: list[Any], positions: list[int]) -> tuple[str, ...]:
 def _from_mapping(table: Mapping[Any, Any], columns: Any, keep: Any) -> Table:
     found = list(table)
     positions = pick_columns(found, columns)
+    read = [found[i] for i in positions] + keep_columns(keep, found)
+    single = [name for name in read if _is_single(table[name])]
+    if single and len(single) == len(read):
+        # One patient: a one-row table, so that each value is read as that table's cell.
+        one_row = _from_mapping({name: [table[name]] for name in read}, columns, keep)
+        one_row.kind = "patient"
+        return one_row
+    if single:
+        columns_given = [name for name in read if name not in single]
+        raise ValueError(
+            f"the mapping mixes single values ({_some(single)}) with columns"
+            f" ({_some(columns_given)}): give one value per input for one patient, or a"
+            " sequence per input for a table"
+        )
     labels = _labels(found, positions)
     engine, masks, lengths = [], [], []
     for label, i in zip(labels, positions):
@@ -101,6 +115,19 @@ def _from_mapping(table: Mapping[Any, Any], columns: Any, keep: Any) -> Table:
         raise ValueError(f"columns differ in length: {sizes}")
     kept = [(name, table[name]) for name in keep_columns(keep, found)]
     return Table("mapping", lengths[0], engine, masks, labels, kept)
+
+
+def _is_single(value: Any) -> bool:
+    """Whether a mapping's value is one cell (a text, bytes, number, bool, None, a NumPy scalar,
+    ``pd.NA``) rather than a column."""
+    if isinstance(value, (str, bytes)):
+        return True
+    return not hasattr(value, "__len__") or getattr(value, "ndim", None) == 0
+
+
+def _some(names: list[Any]) -> str:
+    shown = ", ".join(map(str, names[:3]))
+    return shown + ", ..." if len(names) > 3 else shown
 
 
 def _value_column(label: str, column: Any) -> tuple[Any, Any, int]:

@@ -8,6 +8,7 @@ Texts are made from the engine's codes once, here; nothing is parsed back from t
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from typing import Any
 
@@ -61,11 +62,13 @@ def build(table: Table, done: Pass, models: Sequence[tuple[str, int]], mmol: boo
     rows = np.asarray(done.unreadable_rows).astype(np.intp, copy=False)
     # fromiter: np.array would look into every text for a nested sequence.
     reasons = np.fromiter(done.reasons, dtype=object, count=len(done.reasons))
-    if table.kind in ("mapping", "pandas"):
+    if table.kind in ("mapping", "pandas", "patient"):
         error = texts_of_codes(done.errors, code_texts)
         error[rows] = reasons
         if table.kind == "pandas":
             return _pandas(table, names, done.risks, error)
+        if table.kind == "patient":
+            return _patient(table, names, done.risks, error)
         result = Scores()
         for name, column in table.kept:
             result[name] = column
@@ -105,6 +108,16 @@ def _pandas(table: Table, names: list[str], risks: list[np.ndarray], error: np.n
     frame = pd.DataFrame(data, index=table.index, copy=False)
     frame["error"] = pd.Series(error, index=frame.index, dtype=object, copy=False)
     return frame
+
+
+def _patient(table: Table, names: list[str], risks: list[np.ndarray], error: np.ndarray) -> dict:
+    """The one row as a plain dict: kept values as given, risks as floats (None where refused)."""
+    result = {name: column[0] for name, column in table.kept}
+    for name, column in zip(names, risks):
+        risk = float(column[0])
+        result[name] = None if math.isnan(risk) else risk
+    result["error"] = error[0]
+    return result
 
 
 def _polars(names, risks, errors, code_texts, rows, reasons) -> Any:
