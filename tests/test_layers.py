@@ -15,6 +15,7 @@ ALLOWED = {
     "_engine": {"_names"},
     "tables": {"_names", "_engine"},
     "command": {"_names", "_engine"},
+    "report": {"_names"},
 }
 
 

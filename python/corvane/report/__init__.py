@@ -1,0 +1,1 @@
+"""The cohort report: the numbers gathered once, and the page made from them."""
