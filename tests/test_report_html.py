@@ -120,12 +120,15 @@ class Browser:
             os.dup2(high[0], 3)
             os.dup2(high[1], 4)
 
+        # The sanitizer run preloads its runtime into every child; the browser is not ours to
+        # check, and would only fill the run's report files.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.process = subprocess.Popen(
             [CHROMIUM, "--headless", "--disable-gpu", "--no-sandbox", "--remote-debugging-pipe",
              "--no-first-run", "--no-default-browser-check", "--hide-scrollbars",
              f"--user-data-dir={profile}", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=place_pipes, pass_fds=(3, 4))
+            preexec_fn=place_pipes, pass_fds=(3, 4), env=env)
         os.close(to_browser)
         os.close(from_browser)
         self._buffer, self._next_id, self.events = b"", 0, []
