@@ -155,6 +155,8 @@ class Browser:
     def wait_for(self, method, timeout=30):
         while not any(e["method"] == method for e in self.events):
             self.events.append(self._read(timeout))
+            # A dialog would hold the page until the timeout: an alert() from markup let through.
+            assert self.events[-1]["method"] != "Page.javascriptDialogOpening", self.events[-1]
 
     def _read(self, timeout):
         while b"\0" not in self._buffer:
