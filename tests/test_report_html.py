@@ -5,6 +5,7 @@ error, shows its numbers, draws something, prints every chart, and stays small."
 import base64
 import fcntl
 import json
+import math
 import os
 import random
 import re
@@ -51,7 +52,9 @@ def cohort(by_levels=(("site", 4),), seed=1):
                               ("ascvd", "atherosclerotic cardiovascular disease"),
                               ("hf", "heart failure")):
             scored = 0 if (outcome, horizon) == ("hf", 30) else rng.randrange(60_000, 100_000)
-            counts = [rng.randrange(0, 9000) for _ in range(31)] if scored else [0] * 31
+            # Risk falls off the way a cohort's does: many low, a long tail, an open last bin.
+            weights = [math.exp(-i / 5) * rng.uniform(0.8, 1.2) for i in range(30)] + [0.02]
+            counts = [int(scored * w / sum(weights)) for w in weights]
             counts[29] = "<10" if scored else 0
             models.append({
                 "column": f"{outcome}_{horizon}yr", "outcome": outcome, "horizon": horizon,

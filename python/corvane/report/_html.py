@@ -311,7 +311,7 @@ def _scored_line(model: dict[str, Any]) -> str:
 def _histogram_svg(title: str, model: dict[str, Any], edges: list[float],
                    counts: list[Any]) -> str:
     width, height = 600, 250
-    left, right, top, bottom = 62, 12, 12, 46
+    left, right, top, bottom = 76, 12, 12, 46
     plot_w, plot_h = width - left - right, height - top - bottom
     drawn = [c for c in counts if _is_count(c)]
     step = _step(max(drawn, default=0))
