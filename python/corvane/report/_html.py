@@ -77,7 +77,7 @@ def render(data: dict[str, Any]) -> str:
     models = data.get("models") or []
     bands = data.get("bands") or []
     colors = {b["label"]: BAND_COLORS[i % len(BAND_COLORS)] for i, b in enumerate(bands)}
-    short = {m["column"]: short_name(m) for m in models}
+    short = {m["column"]: _short_name(m) for m in models}
     title = _text(data.get("title") or "Cardiovascular risk of a cohort")
     groups = data.get("groups") or []
     parts = [
@@ -101,7 +101,7 @@ def render(data: dict[str, Any]) -> str:
     return "".join(parts)
 
 
-def short_name(model: dict[str, Any]) -> str:
+def _short_name(model: dict[str, Any]) -> str:
     """"CVD 10-yr" for the 10-year total CVD model: what tables with many models show."""
     outcome = model.get("outcome")
     if outcome is None or model.get("horizon") is None:
