@@ -38,8 +38,9 @@ MISSING = "(missing)"
 OTHER = "(other"
 #: A count left out only because, with its set's total, it would give a small one away.
 HIDDEN = "hidden"
-#: Levels shown of one of the reader's columns; the rest are put together.
-MAX_LEVELS = 40
+#: Levels shown of the reader's columns, all together (a page of about 1.4 KB a level stays
+#: well under 500 KB); past each one's share, its rarest levels are put together.
+MAX_LEVELS = 120
 #: A median or quartile of fewer risks than this would be one patient's risk, or nearly.
 FEWEST_FOR_QUANTILES = 5
 # A model's range refusal names its input by the start of its text.
@@ -201,8 +202,9 @@ class Cohort:
         keys = frame[key]
         if levels is None:
             sizes = keys.value_counts(sort=True)
-            if len(sizes) > MAX_LEVELS:
-                kept = sizes[key].head(MAX_LEVELS - 1)
+            most = max(8, MAX_LEVELS // len(self.by))
+            if len(sizes) > most:
+                kept = sizes[key].head(most - 1)
                 other = f"{OTHER} {len(sizes) - len(kept):,} levels)"
                 keys = pl.when(keys.is_in(kept) | keys.is_null()).then(keys).otherwise(
                     pl.lit(other)
