@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import csv
 import errno
-import functools
 import gzip
 import io
 import os
@@ -211,18 +210,10 @@ class Output:
             frame.columns = self.names
             self._guard(frame.write_ndjson, self._stream)
             self._start_writeback()
-        elif self._temp is not None and not layout.gzip:
-            # Into a file of its own: one polars writer takes every batch, on a thread of its
-            # own; it writes them faster than one write_csv call per batch does.
-            if self._sink is None:
-                self._guard(self._raw.flush)  # the header first
-                sink = functools.partial(
-                    _sink_csv, separator=layout.delimiter, decimal_comma=layout.decimal_comma
-                )
-                self._sink = _Sink(self._raw, frame.schema, sink)
-            self._guard(self._sink.write, frame)
-            self._start_writeback()
         else:
+            # One write_csv per batch, not a polars sink fed all batches: a sink keeps pulling
+            # and formatting batches while the disk holds its writes back, and its memory
+            # then grows with the file; this call returns once its rows are written.
             self._guard(
                 frame.write_csv, self._stream, include_header=False,
                 separator=layout.delimiter, decimal_comma=layout.decimal_comma,
@@ -345,10 +336,6 @@ class _Stopped(Exception):
 
 def _sink_parquet(lazy: pl.LazyFrame, target) -> None:
     lazy.sink_parquet(target, compression="snappy")
-
-
-def _sink_csv(lazy: pl.LazyFrame, target, **dialect) -> None:
-    lazy.sink_csv(target, include_header=False, **dialect)
 
 
 class _Sink:
