@@ -34,6 +34,7 @@ pytest: install
 bench: install
 	$(PY) bench/score_bench.py
 	$(PY) bench/cli_bench.py
+	$(PY) bench/report_bench.py
 	$(PY) bench/bench.py
 	$(PY) bench/cluster_bench.py
 
