@@ -32,14 +32,23 @@ def report_of_table(
     mmol = _names.cholesterol_in_mmol(cholesterol_unit)
     by = [by] if isinstance(by, str) else list(by)
     check_min_cell(min_cell)
-    source, done = tables.score_pass(table, models, mmol, columns=columns, codes=codes,
-                                     keep=by, values=("sex", "age"))
+    try:
+        source, done = tables.score_pass(table, models, mmol, columns=columns, codes=codes,
+                                         keep=by, values=("sex", "age"))
+    except ValueError as e:  # the columns to break down by are carried as kept ones
+        if str(e).startswith("keep:"):
+            raise ValueError("by:" + str(e).removeprefix("keep:")) from None
+        raise
     cohort = Cohort(models, STATUS_TEXTS_MMOL if mmol else STATUS_TEXTS, source.labels, by,
                     min_cell)
     cohort.add(done.risks, done.errors, np.asarray(done.missing_bits), done.values["sex"],
                done.values["age"], [_text(name, column) for name, column in source.kept])
     options = report_options(models, cholesterol_unit, columns, codes, by, min_cell)
-    return Report(cohort.data(f"a {source.kind} table", options, version()))
+    return Report(cohort.data(_KINDS[source.kind], options, version()))
+
+
+_KINDS = {"pandas": "a pandas DataFrame", "polars": "a polars DataFrame",
+          "arrow": "an Arrow table", "mapping": "a mapping of columns"}
 
 
 def check_min_cell(min_cell: Any) -> None:
@@ -54,7 +63,7 @@ def _text(name: str, column: Any) -> pl.Series:
     if isinstance(column, pl.Series):
         return column.cast(pl.String)
     if hasattr(column, "__arrow_c_array__") or hasattr(column, "__arrow_c_stream__"):
-        return pl.Series(name, column).cast(pl.String)
+        return pl.Series(str(name), column).cast(pl.String)
     values = np.asarray(getattr(column, "array", column), dtype=object)
     texts = [None if _missing(v) else str(v) for v in values]
     return pl.Series(name, texts, dtype=pl.String)
