@@ -191,12 +191,7 @@ def add_score_options(score: argparse.ArgumentParser, command: str = "score") ->
     score.add_argument("--min-cell", type=int, metavar="N",
                        help="show report counts from 1 to N-1 as <N, and leave out what would"
                        " reveal them")
-    score.add_argument("--outcomes", action="append", metavar="LIST",
-                       help="comma-separated, any of cvd, ascvd, hf (default: all)")
-    score.add_argument("--horizons", action="append", metavar="LIST",
-                       help="comma-separated, 10 and/or 30 (default: both)")
-    score.add_argument("--cholesterol-unit", default="mg/dL", metavar="UNIT",
-                       help="unit of both cholesterol columns: mg/dL (default) or mmol/L")
+    add_model_options(score, "columns")
     score.add_argument("--column", action="append", default=[], metavar="INPUT=COLUMN",
                        help="read INPUT from the file's COLUMN, e.g. age=AGE_YRS (repeatable)")
     score.add_argument("--code", action="append", default=[], metavar="INPUT=FROM:TO,...",
@@ -229,6 +224,16 @@ def add_score_options(score: argparse.ArgumentParser, command: str = "score") ->
                        f" {MIN_BATCH_ROWS:,} rows nothing more is saved, so N is at least that")
 
 
+def add_model_options(parser: argparse.ArgumentParser, cholesterol: str) -> None:
+    """The models asked for and the cholesterol unit, alike for every command."""
+    parser.add_argument("--outcomes", action="append", metavar="LIST",
+                        help="comma-separated, any of cvd, ascvd, hf (default: all)")
+    parser.add_argument("--horizons", action="append", metavar="LIST",
+                        help="comma-separated, 10 and/or 30 (default: both)")
+    parser.add_argument("--cholesterol-unit", default="mg/dL", metavar="UNIT",
+                        help=f"unit of both cholesterol {cholesterol}: mg/dL (default) or mmol/L")
+
+
 def add_patient_options(patient: argparse.ArgumentParser) -> None:
     """The options of ``corvane patient``: one per input, all required."""
     patient.formatter_class = argparse.RawDescriptionHelpFormatter
@@ -239,12 +244,7 @@ def add_patient_options(patient: argparse.ArgumentParser) -> None:
     for name, kind in zip(INPUT_COLUMNS, KINDS):
         inputs.add_argument(f"--{name.replace('_', '-')}", dest=name, required=True,
                             metavar=PATIENT_METAVARS.get(kind, "N"))
-    patient.add_argument("--cholesterol-unit", default="mg/dL", metavar="UNIT",
-                         help="unit of both cholesterol values: mg/dL (default) or mmol/L")
-    patient.add_argument("--outcomes", action="append", metavar="LIST",
-                         help="comma-separated, any of cvd, ascvd, hf (default: all)")
-    patient.add_argument("--horizons", action="append", metavar="LIST",
-                         help="comma-separated, 10 and/or 30 (default: both)")
+    add_model_options(patient, "values")
     patient.add_argument("--json", action="store_true",
                          help="print the result as one JSON object: each risk (null where"
                          " refused) and error")
