@@ -52,9 +52,10 @@ sanitize-test: venv
 soak: install
 	$(PY) -m pytest -q -m soak
 
-# corvane.spark on a local Spark session; needs Java. pyspark is large, so only this installs it.
+# corvane.spark on a local Spark session (needs Java), and the README's Spark and Ray recipes.
+# pyspark and Ray are large, so only this installs them.
 spark-test: install
-	$(PY) -m pip install -q "pyspark>=3.5"
+	$(PY) -m pip install -q "pyspark>=3.5" "ray[data]"
 	$(PY) -m pytest -q -m spark
 
 clean:

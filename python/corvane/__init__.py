@@ -30,6 +30,8 @@ from . import _names
 from ._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, Horizon, Outcome, risk_column
 
 if TYPE_CHECKING:
+    from pathlib import Path
+
     from ._report import Report
     from .tables import Scores
 
@@ -41,6 +43,7 @@ __all__ = [
     "Scores",
     "report",
     "risk_column",
+    "sample_cohort",
     "score",
 ]
 
@@ -146,6 +149,16 @@ def report(
         table, outcomes, horizons, by=by, min_cell=min_cell,
         cholesterol_unit=cholesterol_unit, columns=columns, codes=codes,
     )
+
+
+def sample_cohort() -> Path:
+    """The bundled synthetic cohort, a CSV file of 3,000 patients to try things on: a few of
+    its rows are out of the models' ranges or unreadable on purpose, and one has a value too
+    many."""
+    from importlib import resources
+    from pathlib import Path
+
+    return Path(str(resources.files("corvane").joinpath("data", "sample_cohort.csv")))
 
 
 def __getattr__(name: str) -> Any:
