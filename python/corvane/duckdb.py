@@ -66,8 +66,8 @@ def register(
     >>> con = duckdb.connect()
     >>> register(con)
     >>> con.sql("SELECT corvane_hf_10yr('female', 62, 213, 50, 120, 'no', 0, 27, 90, false,"
-    ...         " 0) AS hf").fetchone()
-    (2.126...,)
+    ...         " 0) AS hf").fetchall()
+    [(2.126...,)]
     """
     functions = argument_scorer(cholesterol_in_mmol(cholesterol_unit), codes)
     for name, column in SQL_FUNCTIONS:
