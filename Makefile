@@ -37,6 +37,7 @@ bench: install
 	$(PY) bench/report_bench.py
 	$(PY) bench/bench.py
 	$(PY) bench/cluster_bench.py
+	$(PY) bench/sql_bench.py
 
 pool-test:
 	tests/pool/run

@@ -254,3 +254,11 @@ def natural_key(text: str) -> list[tuple]:
         tuple((0, int(t), "") if t.isdigit() else (1, 0, t) for t in _DIGITS.split(piece) if t)
         for piece in text.split("/")
     ]
+
+
+#: The SQL functions the SQL helpers register, in output order: one per risk column, then
+#: ``corvane_error``.
+SQL_FUNCTIONS: tuple[tuple[str, str], ...] = tuple(
+    (f"corvane_{name}", name)
+    for name in [risk_column(o, h) for h in HORIZONS for o in OUTCOMES] + ["error"]
+)

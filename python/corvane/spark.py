@@ -16,6 +16,11 @@ With a local master and no ``PYSPARK_PYTHON``, the workers run this interpreter 
 that has corvane), not whatever ``python3`` is first on the PATH. On a cluster, point
 ``PYSPARK_PYTHON`` at an interpreter that has corvane on every executor.
 
+``register(spark)`` makes the risks SQL functions of the session, for ``spark.sql``:
+
+    corvane.spark.register(spark)
+    spark.sql("SELECT patient_id, corvane_cvd_10yr(sex, age, ..., on_cholesterol_meds) FROM cohort")
+
 Needs ``pip install "corvane[spark]"`` and a Java runtime.
 """
 
@@ -24,17 +29,20 @@ from __future__ import annotations
 import inspect
 import os
 import sys
+import uuid
 import warnings
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from functools import partial
 from typing import Any
 
 from . import HORIZONS, OUTCOMES
+from ._names import SQL_FUNCTIONS, cholesterol_in_mmol
 from .batches import keep_columns, score_batch, size_native_pool, used_columns
+from .tables import argument_scorer
 
 try:
     import pyarrow as pa
-    from pyspark.sql import DataFrame
+    from pyspark.sql import DataFrame, SparkSession
     from pyspark.sql.functions import col
     from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_type
     from pyspark.sql.types import StructType
@@ -43,7 +51,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
         'corvane.spark needs PySpark and pyarrow: pip install "corvane[spark]"'
     ) from e
 
-__all__ = ["score"]
+__all__ = ["register", "score"]
 
 # What pyspark calls the worker interpreter when nobody chose one.
 _SPARK_DEFAULT_PYTHON = "python3"
@@ -94,7 +102,7 @@ def score(
             for f in produced
         ]
     )
-    _use_this_interpreter(sdf)
+    _use_this_interpreter(sdf.sparkSession)
     # mapInArrow reads its input columns by name, unquoted, so a dot would be taken for a
     # struct field: the batches travel under plain names and get theirs back in the worker.
     plain = projected.select(*(col(_quoted(c)).alias(f"_{i}") for i, c in enumerate(used)))
@@ -152,10 +160,10 @@ def _quoted(name: str) -> str:
     return "`" + name.replace("`", "``") + "`"
 
 
-def _use_this_interpreter(sdf: DataFrame) -> None:
+def _use_this_interpreter(spark: SparkSession) -> None:
     """Run a local master's Python workers on this interpreter unless the user chose one."""
     try:
-        context = sdf.sparkSession.sparkContext
+        context = spark.sparkContext
     except Exception:  # noqa: BLE001 - Spark Connect has no context here; its server decides
         return
     if (
@@ -164,3 +172,64 @@ def _use_this_interpreter(sdf: DataFrame) -> None:
         and context.master.startswith("local")
     ):
         context.pythonExec = sys.executable
+
+
+def register(
+    spark: SparkSession,
+    *,
+    cholesterol_unit: str = "mg/dL",
+    codes: Mapping[str, Mapping[Any, Any]] | None = None,
+) -> None:
+    """Register in ``spark`` the SQL functions ``corvane_cvd_10yr``, ``corvane_ascvd_10yr``,
+    ``corvane_hf_10yr``, ``corvane_cvd_30yr``, ``corvane_ascvd_30yr``, ``corvane_hf_30yr``
+    (double, null where the model refuses) and ``corvane_error`` (string: the reason
+    ``corvane.score``'s ``error`` column gives for the six models, null where all six scored).
+
+    Each takes the eleven inputs in their order, of any type Spark puts in Arrow batches, read
+    as ``corvane.score`` reads such cells; a reason names the input by its name. The options
+    are those of ``corvane.score`` and apply to every function registered here; ValueError for
+    a wrong one. The functions run on Arrow batches, each batch scored once for however many
+    of them a query calls on the same arguments, and size the workers' native pools as
+    :func:`score` does.
+    """
+    mmol = cholesterol_in_mmol(cholesterol_unit)
+    argument_scorer(mmol, codes)  # a wrong code map raises here, not in a task
+    _use_this_interpreter(spark)
+    options = (uuid.uuid4().hex, mmol, codes)
+    for name, column in SQL_FUNCTIONS:
+        spark.udf.register(
+            name, _arrow_udf(_sql_body(name, options), "string" if column == "error" else "double")
+        )
+
+
+# Per worker process: the scorer of each registration, shared by its seven functions, which
+# Spark ships to the worker one by one.
+_scorers: dict[str, Any] = {}
+
+
+def _sql_body(name: str, options: tuple[str, bool, Any]) -> Any:
+    def body(*arguments: pa.Array) -> pa.Array:
+        key, mmol, codes = options
+        scorer = _scorers.get(key)
+        if scorer is None:
+            from pyspark import TaskContext
+
+            context = TaskContext.get()
+            size_native_pool(context.cpus() if context is not None else 1)
+            scorer = _scorers[key] = argument_scorer(mmol, codes)
+        return scorer.column(name, arguments)
+
+    return body
+
+
+def _arrow_udf(body: Any, kind: str) -> Any:
+    try:
+        from pyspark.sql.functions import arrow_udf
+    except ImportError:  # PySpark before 4.1: the batches come as pandas Series
+        from pyspark.sql.functions import pandas_udf
+
+        def from_pandas(*series: Any) -> Any:
+            return body(*(pa.Array.from_pandas(s) for s in series)).to_pandas()
+
+        return pandas_udf(from_pandas, kind)
+    return arrow_udf(body, kind)

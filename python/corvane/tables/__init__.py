@@ -17,7 +17,7 @@ from .._names import code_maps, expected_texts
 from ._read import Table, read_table
 from ._results import Scores, build
 
-__all__ = ["Scores", "Table", "read_table", "score", "score_pass"]
+__all__ = ["Scores", "Table", "argument_scorer", "read_table", "score", "score_pass"]
 
 
 def score(
@@ -61,3 +61,12 @@ def score_pass(
     )
     source.columns = []  # the inputs' arrays go back before the result is built
     return source, done
+
+
+def argument_scorer(mmol: bool, codes: Mapping[str, Mapping[Any, Any]] | None) -> Any:
+    """The bodies of the SQL functions for these options (an ``ArgumentScorer``); ValueError for
+    a code map the engine cannot read."""
+    # Imported here: pyarrow costs more to import than a pandas table costs to score.
+    from ._arguments import ArgumentScorer
+
+    return ArgumentScorer(mmol, codes)

@@ -18,13 +18,14 @@ from .._names import INPUT_COLUMNS, keep_columns, pick_columns, reads_polars_typ
 class Table:
     """A table read for scoring: its kind, rows, the engine's columns and what to carry over."""
 
-    kind: str  # "pandas", "polars", "arrow", "mapping" or "patient" (a mapping of single values)
+    kind: str  # "pandas", "polars", "arrow", "duckdb", "mapping" or "patient" (one-value mapping)
     n: int
     columns: list[Any]  # the eleven inputs, in input order
     masks: list[Any]  # per input: a NumPy mask of missing cells, or None
     labels: tuple[str, ...]  # each input's column name, for messages
     kept: list[tuple[Any, Any]] = field(default_factory=list)  # (name, native column)
     index: Any = None  # a pandas input's index
+    relation: Any = None  # a DuckDB input itself: the result is a relation on its connection
 
 
 def read_table(table: Any, columns: Mapping[str, Any] | None, keep: Any) -> Table:
@@ -50,6 +51,8 @@ def read_table(table: Any, columns: Mapping[str, Any] | None, keep: Any) -> Tabl
             "table must hold the eleven input columns, not one column: pass a DataFrame, or a"
             f" mapping of column name to column, not a {type(table).__name__}"
         )
+    if _is_duckdb_relation(table):
+        return _from_duckdb(table, columns, keep)
     if hasattr(table, "__arrow_c_stream__"):
         import pyarrow as pa
 
@@ -232,3 +235,21 @@ def _from_arrow(table: Any, columns: Any, keep: Any) -> Table:
     engine = [table.column(i) for i in positions]
     kept = [(table.schema.field(name), table.column(name)) for name in keep_columns(keep, found)]
     return Table("arrow", table.num_rows, engine, [None] * len(engine), labels, kept)
+
+
+def _is_duckdb_relation(table: Any) -> bool:
+    return type(table).__module__.split(".")[0] == "duckdb" and type(table).__name__ == (
+        "DuckDBPyRelation"
+    )
+
+
+def _from_duckdb(relation: Any, columns: Any, keep: Any) -> Table:
+    """A DuckDB relation through Arrow, only its input and kept columns fetched."""
+    import pyarrow as pa
+
+    found = relation.columns
+    wanted = {found[i] for i in pick_columns(found, columns)} | set(keep_columns(keep, found))
+    used = ", ".join('"' + c.replace('"', '""') + '"' for c in found if c in wanted)
+    table = _from_arrow(pa.table(relation.project(used).arrow()), columns, keep)
+    table.kind, table.relation = "duckdb", relation
+    return table

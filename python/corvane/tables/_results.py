@@ -94,6 +94,33 @@ def build(table: Table, done: Pass, models: Sequence[tuple[str, int]], mmol: boo
     result = frame.to_arrow().cast(schema)
     for i, (field, column) in enumerate(table.kept):
         result = result.add_column(i, field, column)
+    if table.kind == "duckdb":
+        return _duckdb(table.relation, result)
+    return result
+
+
+def _duckdb(relation: Any, scores: Any) -> Any:
+    """The scores as a relation on ``relation``'s connection.
+
+    A relation does not give its connection away, but its ``query`` runs on it, and DuckDB
+    finds a Python variable named in a query in the frames of the caller: so the scores are a
+    local variable here, one that a table of the user's would hardly shadow, and read by its
+    name; the relation keeps them for as long as it lives.
+    """
+    import duckdb
+
+    corvane_scores_of_relation = scores  # noqa: F841 - read by DuckDB, by its name
+    try:
+        result = relation.query("corvane_input", "SELECT * FROM corvane_scores_of_relation")
+    except duckdb.CatalogException:
+        result = None
+    if result is None or result.columns != scores.column_names:
+        raise ValueError(
+            "corvane.score of a DuckDB relation reads its result back through the connection's"
+            " python_enable_replacements setting, which is off, or a table named"
+            " corvane_scores_of_relation hides it; register the SQL functions instead:"
+            " corvane.duckdb.register(con)"
+        )
     return result
 
 
