@@ -35,7 +35,13 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError('corvane.duckdb needs DuckDB: pip install "corvane[duckdb]"') from e
 
-__all__ = ["register"]
+__all__ = ["RISKS", "register"]
+
+#: The function that scores every model at once: a STRUCT of the six risks and ``error``.
+RISKS = "corvane_risks"
+_FIELDS = [column for _, column in SQL_FUNCTIONS]
+_STRUCT = "STRUCT(" + ", ".join(
+    f"{column} {'VARCHAR' if column == 'error' else 'DOUBLE'}" for column in _FIELDS) + ")"
 
 # Eleven parameters of no declared type: DuckDB then passes each argument as it is (text as
 # text, DECIMAL as decimal, BOOLEAN as bool), where a declared DOUBLE or VARCHAR would have it
@@ -61,7 +67,8 @@ def register(
     and NULL read as ``corvane.score`` reads such cells. A reason names the input by its name
     (``"age: missing value"``). ``cholesterol_unit`` and ``codes`` are those of
     ``corvane.score`` and apply to every function registered here; ValueError for a wrong one.
-    A query that calls several of the functions on the same arguments scores each batch once.
+    They are macros over ``corvane_risks``, which gives all seven as one STRUCT, so a query
+    that calls several of them on the same arguments scores each batch once.
 
     >>> con = duckdb.connect()
     >>> register(con)
@@ -69,23 +76,31 @@ def register(
     ...         " 0) AS hf").fetchall()
     [(2.126...,)]
     """
-    functions = argument_scorer(cholesterol_in_mmol(cholesterol_unit), codes)
+    scorer = argument_scorer(cholesterol_in_mmol(cholesterol_unit), codes)
+    con.create_function(
+        RISKS,
+        _body(scorer),
+        None,  # no types: see _PARAMETERS
+        duckdb.sqltype(_STRUCT),
+        type="arrow",
+        null_handling="special",  # a NULL is a missing value, with its reason
+        side_effects=False,
+    )
+    # Each function a field of the one that scores every model: a query calling several on the
+    # same arguments has DuckDB evaluate that one once per batch, not once per function.
+    arguments = ", ".join(f"a{i}" for i in range(len(INPUT_COLUMNS)))
     for name, column in SQL_FUNCTIONS:
-        con.create_function(
-            name,
-            _body(functions, name),
-            None,  # no types: see _PARAMETERS
-            duckdb.sqltype("VARCHAR" if column == "error" else "DOUBLE"),
-            type="arrow",
-            null_handling="special",  # a NULL is a missing value, with its reason
-            side_effects=False,
-        )
+        # TEMP: kept with the connection, never written into a database file that would
+        # outlive the Python function it calls.
+        con.execute(f"CREATE OR REPLACE TEMP MACRO {name}({arguments}) AS"
+                    f" ({RISKS}({arguments})).{column}")
 
 
-def _body(functions: Any, name: str) -> Any:
+def _body(scorer: Any) -> Any:
     def body(*arguments: pa.ChunkedArray) -> pa.Array:
-        return functions.column(name, arguments)
+        columns = scorer.score(arguments)
+        return pa.StructArray.from_arrays(list(columns.values()), names=_FIELDS)
 
     body.__signature__ = _PARAMETERS  # type: ignore[attr-defined]
-    body.__name__ = name
+    body.__name__ = RISKS
     return body
