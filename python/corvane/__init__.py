@@ -17,8 +17,8 @@ batch functions would read it as female, true or NaN.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterable, Mapping, Sequence, Sized
+from typing import TYPE_CHECKING, Any, overload
 
 # narwhals reads dataframes for score(); it does not import NumPy or any dataframe library.
 # Imported here, not on the first call: imported on the first call, every later score() of a
@@ -27,18 +27,45 @@ from typing import TYPE_CHECKING, Any
 import narwhals as _narwhals  # noqa: F401
 
 from . import _names
-from ._names import HORIZONS, INPUT_COLUMNS, OUTCOMES, Horizon, Outcome, risk_column
+from ._names import (
+    HORIZONS,
+    INPUT_COLUMNS,
+    OUTCOMES,
+    CholesterolUnit,
+    Codes,
+    Columns,
+    Horizon,
+    Outcome,
+    risk_column,
+)
 
 if TYPE_CHECKING:
     from pathlib import Path
 
+    import duckdb
+    import numpy as np
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+
+    from ._names import ArrowStream, Cell
     from ._report import Report
     from .tables import Scores
+
+    type _Outcomes = Iterable[Outcome] | Outcome
+    type _Horizons = Iterable[Horizon] | Horizon
+    type _Keep = Sequence[Any] | str
+    type _Patient = dict[str, float | str | None]
 
 __all__ = [
     "HORIZONS",
     "INPUT_COLUMNS",
     "OUTCOMES",
+    "CholesterolUnit",
+    "Codes",
+    "Columns",
+    "Horizon",
+    "Outcome",
     "Report",
     "Scores",
     "report",
@@ -46,6 +73,61 @@ __all__ = [
     "sample_cohort",
     "score",
 ]
+
+
+# The result is of the table's kind. A checker reads a type from a library that is missing
+# (or, like pyarrow, ships no types) as Any, and an overload taking Any wins every call below
+# it: so the kinds from optional libraries come last. The checkers warn of overlaps that are
+# meant: a text is sized too, and the patient's overload, first, wins for it; dataframes are
+# Arrow streams too, and their own overloads, first, win for them.
+@overload
+def score(  # pyright: ignore[reportOverlappingOverload]
+    table: pl.DataFrame, outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> pl.DataFrame: ...
+@overload
+def score(  # type: ignore[overload-overlap]
+    table: Mapping[str, Cell], outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> _Patient: ...
+@overload
+def score(
+    table: Mapping[str, Sized], outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> Scores: ...
+@overload
+def score(
+    table: Mapping[str, object], outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> Scores | _Patient: ...
+@overload
+def score(
+    table: np.ndarray[Any, Any], outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> Scores: ...
+@overload
+def score(
+    table: pd.DataFrame, outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> pd.DataFrame: ...
+@overload
+def score(
+    table: duckdb.DuckDBPyRelation, outcomes: _Outcomes = ..., horizons: _Horizons = ..., *,
+    cholesterol_unit: CholesterolUnit = ..., columns: Columns | None = ...,
+    codes: Codes | None = ..., keep: _Keep = ...,
+) -> duckdb.DuckDBPyRelation: ...
+@overload
+def score(
+    table: pa.Table | pa.RecordBatch | ArrowStream, outcomes: _Outcomes = ...,
+    horizons: _Horizons = ..., *, cholesterol_unit: CholesterolUnit = ...,
+    columns: Columns | None = ..., codes: Codes | None = ..., keep: _Keep = ...,
+) -> pa.Table: ...
 
 
 def score(
@@ -130,9 +212,9 @@ def report(
     *,
     by: Sequence[str] | str = (),
     min_cell: int | None = None,
-    cholesterol_unit: str = "mg/dL",
-    columns: Mapping[str, str] | None = None,
-    codes: Mapping[str, Mapping[Any, Any]] | None = None,
+    cholesterol_unit: CholesterolUnit = "mg/dL",
+    columns: Columns | None = None,
+    codes: Codes | None = None,
 ) -> Report:
     """The cohort report of ``table``: what was read, scored and refused, the spread of each
     risk and its bands (< 5%, 5-7.5%, 7.5-20%, >= 20%), by sex, by age group and by each

@@ -13,9 +13,14 @@ import numbers
 import re
 import sys
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, Protocol, get_args
 
 import _corvane
+
+if TYPE_CHECKING:
+    from decimal import Decimal
+
+    import numpy as np
 
 #: The eleven inputs, in the order the engine takes them: the scalar functions' parameters,
 #: read from the extension so that the names live in one place.
@@ -44,7 +49,21 @@ Outcome = Literal["cvd", "ascvd", "hf"]
 Horizon = Literal[10, 30]
 OUTCOMES: tuple[Outcome, ...] = ("cvd", "ascvd", "hf")
 HORIZONS: tuple[Horizon, ...] = (10, 30)
-CHOLESTEROL_UNITS = ("mg/dL", "mmol/L")
+CholesterolUnit = Literal["mg/dL", "mmol/L"]
+CHOLESTEROL_UNITS: tuple[CholesterolUnit, ...] = get_args(CholesterolUnit)
+#: ``columns``: an input's name to the table's column that holds it.
+Columns = Mapping[str, str]
+#: ``codes``: an input's name to its own codes and what each means.
+Codes = Mapping[str, Mapping[Any, Any]]
+#: One patient's value of an input: what a mapping holds for one patient rather than a
+#: column. Lazy, so that NumPy and decimal stay unimported.
+type Cell = str | bytes | float | Decimal | np.generic | None
+
+
+class ArrowStream(Protocol):
+    """Any table that hands out its data as an Arrow C stream."""
+
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> object: ...
 
 ERROR_RADIX = 10  # the engine's error code: first horizon's status + 10 * the second's
 # An unreadable row's error code instead: this plus bit j for each bad cell, j in input order.
