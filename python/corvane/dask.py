@@ -21,18 +21,16 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
-import pandas as pd
-
 from . import HORIZONS, OUTCOMES
+from ._optional import require
 from .batches import keep_columns, score_batch, size_native_pool, used_columns
 
-try:
-    import dask.dataframe as dd
-except ImportError as e:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        'corvane.dask needs Dask: pip install "corvane[dask]"'
-        ' (or "dask[distributed,dataframe]")'
-    ) from e
+# Checked first, so a missing one is a line naming the extra; then imported as usual, for
+# the annotations.
+require("pandas", "dask", "corvane.dask")
+require("dask.dataframe", "dask", "corvane.dask")
+import dask.dataframe as dd  # noqa: E402
+import pandas as pd  # noqa: E402
 
 __all__ = ["score"]
 

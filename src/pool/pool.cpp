@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +53,26 @@ struct Batch {
   void* context;
 };
 
+// pthread's condition variable, not std::condition_variable: g++ 12's libstdc++ binds the
+// latter's wait() to GLIBCXX_3.4.30, which would raise the oldest Linux the wheel runs on
+// (manylinux_2_35 instead of 2_34) for no gain.
+class CondVar {
+ public:
+  CondVar() = default;
+  CondVar(const CondVar&) = delete;
+  CondVar& operator=(const CondVar&) = delete;
+  ~CondVar() { ::pthread_cond_destroy(&cv_); }
+
+  void notify_one() noexcept { ::pthread_cond_signal(&cv_); }
+  template <class Ready>
+  void wait(std::unique_lock<std::mutex>& lock, Ready ready) {
+    while (!ready()) ::pthread_cond_wait(&cv_, lock.mutex()->native_handle());
+  }
+
+ private:
+  pthread_cond_t cv_ = PTHREAD_COND_INITIALIZER;
+};
+
 // One outside thread's completion latch, reused by each of its calls.
 class Latch {
  public:
@@ -70,7 +89,7 @@ class Latch {
 
  private:
   std::mutex mu_;
-  std::condition_variable cv_;
+  CondVar cv_;
   bool set_ = false;
 };
 
@@ -96,7 +115,7 @@ class Worker {
   void wait_until(const std::atomic<bool>& done);
 
   // Guarded by the pool's sleep lock.
-  std::condition_variable wake_cv;
+  CondVar wake_cv;
   bool asleep = false;
 
  private:

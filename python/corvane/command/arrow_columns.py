@@ -11,6 +11,7 @@ from typing import Any, TypeVar
 
 import polars as pl
 
+from .._optional import require
 from .errors import InputError
 
 T = TypeVar("T")
@@ -161,8 +162,7 @@ class ArrowFile:
     of one part (``schema``, ``frames``)."""
 
     def __init__(self, name: str, path: str) -> None:
-        import pyarrow as pa
-
+        pa = require("pyarrow", "arrow", f"reading {name}")
         self.name, self.path = name, path
         try:
             with pa.ipc.open_file(path) as reader:

@@ -19,6 +19,7 @@ from .arrow_columns import (
     to_polars,
 )
 from .._names import natural_key
+from .._optional import require
 from .errors import InputError
 
 PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
@@ -132,8 +133,8 @@ class ParquetFolder:
     can take, a column missing from a part null there, the partition values as columns."""
 
     def __init__(self, name: str, parts: list[Part]) -> None:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        pa = require("pyarrow", "arrow", f"reading {name}")
+        pq = require("pyarrow.parquet", "arrow", f"reading {name}")
 
         self.name = name
         self._parts = []

@@ -10,6 +10,7 @@ from dataclasses import dataclass
 
 import polars as pl
 
+from .._optional import require
 from .errors import InputError
 
 # Longest suffix first: "x.tsv.gz" is TSV in gzip, not plain gzip.
@@ -114,9 +115,8 @@ def choose_layout(
 def uuid_columns(path: str) -> set[str]:
     """The columns of a Parquet file or folder that hold UUIDs (polars reads them as plain
     binary, which would be written as hex, not as the UUIDs they are)."""
-    import pyarrow as pa
-    import pyarrow.dataset as ds
-
+    pa = require("pyarrow", "arrow", f"reading the binary columns of {path}")
+    ds = require("pyarrow.dataset", "arrow", f"reading the binary columns of {path}")
     try:
         schema = ds.dataset(path, format="parquet").schema
     except (pa.ArrowException, OSError):

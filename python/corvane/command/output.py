@@ -19,6 +19,7 @@ from typing import IO
 
 import polars as pl
 
+from .._optional import require
 from .errors import STOP_SIGNALS, InputError, OutputError, check_stopped
 from .formats import Layout, descriptor_of, format_of, writable
 
@@ -100,6 +101,11 @@ class Output:
                     f"column '{repeated}' appears more than once; JSON Lines output needs"
                     " distinct names (write CSV or Parquet instead)"
                 )
+        # Written through pyarrow: checked before any file exists.
+        if self.format == "arrow":
+            require("pyarrow", "arrow", "Arrow output")
+        elif self.format == "parquet" and len(set(self.names)) < len(self.names):
+            require("pyarrow", "arrow", "Parquet output with a repeated column name")
         self._temp: str | None = None
         self._raw: IO[bytes] | None = None
         self._stream: IO[bytes] | None = None

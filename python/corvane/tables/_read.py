@@ -12,6 +12,7 @@ import narwhals as nw
 import numpy as np
 
 from .._names import INPUT_COLUMNS, keep_columns, pick_columns, reads_polars_type
+from .._optional import require
 
 
 @dataclass
@@ -54,8 +55,7 @@ def read_table(table: Any, columns: Mapping[str, Any] | None, keep: Any) -> Tabl
     if _is_duckdb_relation(table):
         return _from_duckdb(table, columns, keep)
     if hasattr(table, "__arrow_c_stream__"):
-        import pyarrow as pa
-
+        pa = require("pyarrow", "arrow", f"scoring a {type(table).__name__}")
         return _from_arrow(pa.table(table), columns, keep)
     raise TypeError(
         "table must be a pandas or polars DataFrame, a pyarrow Table or RecordBatch, an Arrow"
@@ -197,11 +197,14 @@ def _pandas_column(label: str, series: Any) -> Any:
     dtype = series.dtype
     if isinstance(dtype, np.dtype):
         return _numpy_column(label, series.to_numpy(copy=False))
+    try:
+        import pyarrow as pa
+    except ImportError:
+        # pandas runs without pyarrow, and so does this: value by value, by the same rule.
+        return _numpy_column(label, series.to_numpy(dtype=object))
     values = series.array
     if hasattr(values, "__arrow_array__"):
         return values.__arrow_array__()
-    import pyarrow as pa
-
     try:
         return pa.array(series, from_pandas=True)
     except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
