@@ -19,7 +19,15 @@ from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
 from ._names import BANDS, FLAG, KINDS, OUTCOME_TITLES, SEX, risk_column
 from ._optional import MissingDependency
 from .command import DEFAULT_BATCH_ROWS, MIN_BATCH_ROWS
-from .command.errors import CommandError, Exit, Interrupted, OutputError, fail, stop_on_signals
+from .command.errors import (
+    CommandError,
+    Exit,
+    Interrupted,
+    OutputError,
+    check_stopped,
+    fail,
+    stop_on_signals,
+)
 
 if TYPE_CHECKING:
     from .command.run import Outcome, Request
@@ -65,21 +73,22 @@ PATIENT_METAVARS = {SEX: "male/female", FLAG: "yes/no"}
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (default ``sys.argv[1:]``); return the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
-    # Before the heavy imports: a Ctrl-C while polars loads ends in one line too.
-    stop_on_signals()
+    # Before the heavy imports, a stop is only noted: raised inside one, it could be swallowed
+    # or printed as "Exception ignored". It ends the run in one line once they are done.
+    stop_on_signals(later=True)
     if argv[:1] == ["patient"]:
         # One patient is scored on the tables path, without polars, which alone takes longer
         # to import than NumPy and the tables layer together.
         patient = argparse.ArgumentParser(prog="corvane patient", **PATIENT_PARSER)
         add_patient_options(patient)
-        return _run_patient(patient, patient.parse_args(argv[1:]))
-    try:
-        _load()
-    except (KeyboardInterrupt, Interrupted):
-        return fail("interrupted", Exit.INTERRUPTED, _fresh_line())
-    # And again after them: polars puts a handler of its own in front, one that restarts a
-    # read the signal interrupted, so a run blocked on stdin would never see its Ctrl-C.
+        status = _run_patient(patient, patient.parse_args(argv[1:]))
+        return _stopped_or(status)
+    _load()
+    # After them as well: polars puts a handler of its own in front, one that restarts a read
+    # the signal interrupted, so a run blocked on stdin would never see its Ctrl-C.
     stop_on_signals()
+    if (stopped := _stopped_or(None)) is not None:
+        return stopped
     parser, commands = _parser()
     args, unknown = parser.parse_known_args(argv)
     if unknown:  # the top-level parser would show its own usage, not the command's
@@ -97,6 +106,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _run_score(request)
     finally:
         gc.unfreeze()
+
+
+def _stopped_or(status: int | None) -> int | None:
+    """Exit.INTERRUPTED, with its line, if a stop was noted; else ``status``."""
+    try:
+        check_stopped()
+    except (KeyboardInterrupt, Interrupted):
+        return fail("interrupted", Exit.INTERRUPTED, _fresh_line())
+    return status
 
 
 def _load() -> None:

@@ -54,10 +54,14 @@ class Interrupted(BaseException):
     """A signal that ends the run (SIGTERM, SIGHUP, SIGQUIT), treated like Ctrl-C."""
 
 
-def stop_on_signals() -> None:
+def stop_on_signals(later: bool = False) -> None:
     """Ctrl-C, SIGTERM, SIGHUP and SIGQUIT stop the run once; while it cleans up, further
     ones wait. Each is also remembered: an interrupt swallowed on its way (an import that
     caught it, a library's thread) still keeps the output from being put in place.
+
+    ``later``: only remember them, for ``check_stopped`` to raise. Raised inside an import, an
+    interrupt can land in a finaliser or a callback, where Python prints it as "Exception
+    ignored" and goes on.
 
     polars reports a Ctrl-C that arrives during its work as well, so one keypress can
     come twice: the second must not cut the removal of the temporary file short.
@@ -65,7 +69,7 @@ def stop_on_signals() -> None:
 
     def stop(signum, frame):
         _stopped.append(signum)
-        if isinstance(sys.exc_info()[1], (KeyboardInterrupt, Interrupted)):
+        if later or isinstance(sys.exc_info()[1], (KeyboardInterrupt, Interrupted)):
             return  # already stopping: the cleanup runs in the interrupt's except block
         raise KeyboardInterrupt if signum == signal.SIGINT else Interrupted
 
