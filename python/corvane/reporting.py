@@ -9,9 +9,10 @@ from typing import Any
 import numpy as np
 import polars as pl
 
-from . import _names, tables
+from ._names import cholesterol_in_mmol, resolve_models
 from ._engine import STATUS_TEXTS, STATUS_TEXTS_MMOL
 from ._report import Cohort, Report, report_options, version
+from .tables import score_pass
 
 __all__ = ["check_min_cell", "report_of_table"]
 
@@ -28,12 +29,12 @@ def report_of_table(
     codes: Mapping[str, Mapping[Any, Any]] | None = None,
 ) -> Report:
     """``corvane.report`` of ``table``; see there."""
-    models = _names.resolve_models(outcomes, horizons)
-    mmol = _names.cholesterol_in_mmol(cholesterol_unit)
+    models = resolve_models(outcomes, horizons)
+    mmol = cholesterol_in_mmol(cholesterol_unit)
     by = [by] if isinstance(by, str) else list(by)
     check_min_cell(min_cell)
     try:
-        source, done = tables.score_pass(table, models, mmol, columns=columns, codes=codes,
+        source, done = score_pass(table, models, mmol, columns=columns, codes=codes,
                                          keep=by, values=("sex", "age"))
     except ValueError as e:  # the columns to break down by are carried as kept ones
         if str(e).startswith("keep:"):
