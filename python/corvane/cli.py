@@ -16,7 +16,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from . import HORIZONS, INPUT_COLUMNS, OUTCOMES
-from ._names import BANDS, FLAG, KINDS, OUTCOME_TITLES, SEX, risk_column
+from ._names import BANDS, CHOLESTEROL_UNITS, FLAG, KINDS, OUTCOME_TITLES, SEX, risk_column
 from ._optional import MissingDependency
 from .command import DEFAULT_BATCH_ROWS, MIN_BATCH_ROWS
 from .command.errors import (
@@ -35,7 +35,6 @@ if TYPE_CHECKING:
 SAMPLE = "data/sample_cohort.csv"
 STDIN_WAIT_SECONDS = 2
 MAX_BATCH_ROWS = 10_000_000
-UNITS = ("mg/dL", "mmol/L")
 
 READING = """sex is male/female or a number equal to 1/0;
 flags are a number equal to 0/1, true/false or yes/no; numbers are plain decimals (55,
@@ -312,7 +311,7 @@ def _patient_table(models: list, result: dict, reasons: list[str | None]) -> str
 
 
 def _cholesterol_unit(parser: argparse.ArgumentParser, given: str) -> str:
-    units = {u.lower(): u for u in UNITS}
+    units = {u.lower(): u for u in CHOLESTEROL_UNITS}
     unit = units.get(given.strip().lower())
     if unit is None:
         parser.error(f"argument --cholesterol-unit: choose mg/dL or mmol/L, not {given!r}")

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 import polars as pl
 
 from .._optional import require
+from .arrow_columns import INTERVAL_FIELDS
 from .errors import InputError
 
 # Longest suffix first: "x.tsv.gz" is TSV in gzip, not plain gzip.
@@ -33,7 +34,6 @@ _SUPPORTED = ".csv, .csv.gz, .tsv, .tsv.gz, .parquet, .pq, .jsonl, .ndjson, .arr
 _DESCRIPTOR = re.compile(r"/dev/(?:fd/(\d+)|(stdout)|(stderr))|/proc/self/fd/(\d+)")
 _NANOS_PER_DAY = 86_400 * 10**9
 _NANOS = {"ns": 1, "us": 1_000, "ms": 1_000_000}
-_INTERVAL_FIELDS = ("months", "days", "nanoseconds")
 
 
 @dataclass(frozen=True)
@@ -168,7 +168,7 @@ def _as_text(expr: pl.Expr, dtype: pl.DataType, uuid: bool, nested_as_json: bool
         days = _toward_zero(nanos, _NANOS_PER_DAY)
         return _masked(expr, _iso(pl.lit(0, pl.Int128), days, nanos - days * _NANOS_PER_DAY))
     if _is_interval(dtype):
-        months, days, nanos = (expr.struct.field(f).cast(pl.Int128) for f in _INTERVAL_FIELDS)
+        months, days, nanos = (expr.struct.field(f).cast(pl.Int128) for f in INTERVAL_FIELDS)
         return _masked(expr, _iso(months, days, nanos))
     if not dtype.is_nested():
         return None
@@ -204,7 +204,7 @@ def _is_interval(dtype: pl.DataType) -> bool:
     """An interval (months, days and nanoseconds, each counted apart) as polars holds it."""
     return (
         isinstance(dtype, pl.Struct)
-        and tuple(f.name for f in dtype.fields) == _INTERVAL_FIELDS
+        and tuple(f.name for f in dtype.fields) == INTERVAL_FIELDS
         and all(f.dtype.is_integer() for f in dtype.fields)
     )
 
